@@ -1,0 +1,55 @@
+// Console: the program's values, start-up, the command loop and the commands.
+#pragma once
+
+#include <cstdint>
+
+#include "store/store.h"
+
+enum : int32_t {
+    kWordCap = 256,  // command word and answer words; longer words are cut
+    kTakePathCap = 32,
+};
+
+struct AppState {
+    char device[kDeviceCap];
+    uint32_t sampleRate;
+    uint32_t bits;
+    int32_t channels;
+    float inPoint;
+    float outPoint;
+    float duration;
+    char listPath[kListPathCap];
+    char recordName[kRecordNameCap];
+    int32_t trackCount;
+    int32_t lastTrack;
+    int32_t listHidden;
+    int32_t saveOnExit;
+    int32_t listNamed;
+    char settingsPath[16];
+    char takePath[kTakePathCap];
+    char* trackTable;  // kTableBytes, owned by main
+    char* listText;    // kTableBytes + 1 spare byte for the terminator, owned by main
+};
+
+// Fills `state` with the initial values; the two buffers are given by the caller.
+void InitAppState(AppState* state, char* trackTable, char* listText);
+
+// Start-up steps 1 and 3 to 9, the command loop, and shutdown. Returns the exit status (0).
+int RunTakebox(AppState* state);
+
+// Prompts. A failed integer or decimal read leaves *value unchanged and the unread text
+// in the input; each returns 0 when nothing could be read because the input has ended.
+int ReadInteger(int32_t* value);
+int ReadDecimal(float* value);
+// Number at the start of a word, base 10; 0 when the word does not start with one.
+int32_t WordNumber(const char* word);
+
+// Commands that reach audio files.
+void RecordCommand(AppState* state);
+void PlayTrack(AppState* state, int32_t number);
+void PlayPrompt(AppState* state);
+void PlayForm(AppState* state, char* word);
+void PlayAll(AppState* state);
+void CheckTracks(AppState* state, char* answer);
+void Help();
+void RecordSettingsMenu(AppState* state, char* word);

@@ -1,0 +1,44 @@
+// Settings file and track list: the text files kept in the working directory.
+#pragma once
+
+#include <cstdint>
+
+// Capacities of the text fields, terminator included.
+enum : int32_t {
+    kDeviceCap = 48,
+    kRecordNameCap = 128,
+    kListPathCap = 256,
+    kSlotBytes = 128,
+    kTableSlots = 1024,
+    kTableBytes = kSlotBytes * kTableSlots,  // 131072: TrackTable and ListText
+    kListLoadMax = 1022,                     // names a loaded list may hold
+};
+
+// Settings file ("rcbox.txt"): key, tab, value, line feed.
+void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t* bits,
+                float* inPoint, float* outPoint, float* duration, char* listPath,
+                int32_t* listNamed, const char* settingsPath, char* recordName);
+
+// Writes "rcbox.txt" in the working directory through a temporary file and a rename,
+// so a failed save leaves the previous file as it was. Returns 0 on success.
+int Store_Settings(int32_t channels, const char* device, uint32_t sampleRate, uint32_t bits,
+                   float inPoint, float outPoint, float duration, const char* listPath,
+                   const char* recordName);
+
+// Track table: 1024 slots of 128 bytes. The text buffer must hold capacity + 1 bytes,
+// the spare byte carrying the terminator of a full buffer.
+int GetList(char* listText, char* trackTable, const char* listPath, int32_t* count,
+            int32_t capacity);
+void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity);
+// Replaces the list file through a temporary file and a rename. Returns 1 when the new
+// list reached the disk, 0 when the old file was left as it was.
+int WriteList(const char* listPath, const char* trackTable, char* listText, int32_t count);
+void RemoveTrack(char* trackTable, int32_t position, int32_t count);
+
+// Writes `size` bytes to `path` through "<path>.tmp" renamed over it: a crash or a full
+// disk mid-write leaves the previous file intact. Returns 1 on success, 0 when the file
+// could not be created (nothing changed), -1 when writing failed (old file kept).
+int ReplaceFile(const char* path, const char* bytes, uint32_t size);
+
+// Copies src into a buffer of cap bytes, cut to fit, always terminated.
+void CopyText(char* dst, const char* src, uint32_t cap);

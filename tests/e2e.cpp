@@ -1,0 +1,126 @@
+#include "tests/e2e.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+std::string MakeTempDir()
+{
+    char tmpl[] = "/tmp/takebox-test-XXXXXX";
+    char* dir = mkdtemp(tmpl);
+    if (dir == nullptr) {
+        perror("mkdtemp");
+        abort();
+    }
+    return dir;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+RunResult RunTakebox(const std::string& dir, const std::string& input,
+                     const std::string& shellPrefix)
+{
+    WriteFile(dir + "/.stdin", input);
+    std::string cmd = "cd '" + dir + "' && " + shellPrefix +
+                      " ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF
+                      " timeout -s KILL 60 " TAKEBOX_BIN
+                      " < .stdin > .stdout 2> .stderr";
+    int rc = system(cmd.c_str());
+    RunResult result;
+    result.out = ReadFile(dir + "/.stdout");
+    result.err = ReadFile(dir + "/.stderr");
+    result.status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+    remove((dir + "/.stdin").c_str());
+    remove((dir + "/.stdout").c_str());
+    remove((dir + "/.stderr").c_str());
+    return result;
+}
+
+void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int channels,
+                   float in, float out, float duration, const std::string& recordName,
+                   const std::string& device)
+{
+    char text[1024];
+    snprintf(text, sizeof text, "dv\t%s\nsr\t%u\nbits\t%u\nch\t%i\ni\t%.3f\no\t%.3f\nd\t%.3f\ntlist\ttlist.txt\n",
+             device.c_str(), rate, bits, channels, in, out, duration);
+    std::string all = text;
+    if (!recordName.empty())
+        all += "rname\t" + recordName + "\n";
+    WriteFile(dir + "/rcbox.txt", all);
+}
+
+std::string StartupText(const std::string& settingsLine, int channels, unsigned rate,
+                        unsigned bits, const std::string& device, const std::string& file,
+                        const std::string& listMessage)
+{
+    std::string s = "\nTakebox 1.05 by Marlo Fenwick\n\n";
+    s += settingsLine;
+    s += "-----------------------------\nCurrent Recording Parameters:\n";
+    s += "   Channels: " + std::to_string(channels) + "\n";
+    s += "   Sample rate: " + std::to_string(static_cast<int>(rate)) + "\n";
+    s += "   Bits: " + std::to_string(bits) + "\n";
+    s += "   Device: " + device + "\n";
+    s += "   File: " + file + "\n";
+    s += "-----------------------------\n\n";
+    s += listMessage;
+    s += "Type h at any time to get a list of commands\n";
+    return s;
+}
+
+std::string Le16(uint16_t v)
+{
+    std::string s(2, '\0');
+    s[0] = static_cast<char>(v & 0xff);
+    s[1] = static_cast<char>(v >> 8);
+    return s;
+}
+
+std::string Le32(uint32_t v)
+{
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; i++)
+        s[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    return s;
+}
+
+std::string WavHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint32_t dataBytes)
+{
+    uint32_t bytes = bits / 8;
+    return "RIFF" + Le32(dataBytes + 36) + "WAVEfmt " + Le32(16) + Le16(1) +
+           Le16(static_cast<uint16_t>(channels)) + Le32(rate) + Le32(rate * channels * bytes) +
+           Le16(static_cast<uint16_t>(channels * bytes)) + Le16(static_cast<uint16_t>(bits)) +
+           "data" + Le32(dataBytes);
+}
+
+std::string Pattern(uint32_t bytes, uint32_t seed)
+{
+    std::string s(bytes, '\0');
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (uint32_t i = 0; i < bytes; i++) {
+        x = x * 1664525u + 1013904223u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}

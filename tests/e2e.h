@@ -1,0 +1,44 @@
+// Helpers for end-to-end tests: run build/takebox in a temporary directory with
+// scripted standard input and the virtual ALSA devices, and read back what it left.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out;  // whole standard output
+    std::string err;  // whole standard error
+    int status;       // exit status, or -1 when the program did not exit normally
+};
+
+// A fresh empty directory under the system temporary directory.
+std::string MakeTempDir();
+
+// Runs the program in `dir` with `input` as standard input. `shellPrefix` is run in the
+// same shell first (for example "ulimit -f 100; trap '' XFSZ;").
+RunResult RunTakebox(const std::string& dir, const std::string& input,
+                     const std::string& shellPrefix = "");
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+// The banner and parameter block printed at start-up for the given values, with a
+// list "tlist.txt" that does not exist yet (settings file present, tlist given).
+std::string StartupText(const std::string& settingsLine, int channels, unsigned rate,
+                        unsigned bits, const std::string& device, const std::string& file,
+                        const std::string& listMessage);
+
+// Writes a settings file: recording values, device "tbtest" and list "tlist.txt".
+void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int channels,
+                   float in, float out, float duration, const std::string& recordName,
+                   const std::string& device = "tbtest");
+
+// Little-endian sample data helpers.
+std::string Le16(uint16_t v);
+std::string Le32(uint32_t v);
+// A 44-byte PCM header as the program writes it.
+std::string WavHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint32_t dataBytes);
+// Deterministic test samples: `bytes` bytes of a pattern seeded by `seed`.
+std::string Pattern(uint32_t bytes, uint32_t seed);

@@ -1,0 +1,48 @@
+// WAV files: the 44-byte header, the data-size patch, the tag scan, the attribute
+// reader and the take append. Every field is encoded little-endian byte by byte.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The five values read from one WAV file.
+struct FileAttributes {
+    uint32_t sampleRate;
+    uint32_t bytesPerSample;
+    uint32_t channels;
+    uint32_t dataOffset;
+    uint32_t frameCount;
+};
+
+enum : uint32_t {
+    kHeaderBytes = 44,
+    kTagScanLimit = 131072,  // last even offset probed by FindChunkTag
+};
+
+// Little-endian field codecs.
+void PutLE16(uint8_t* p, uint16_t v);
+void PutLE32(uint8_t* p, uint32_t v);
+uint16_t GetLE16(const uint8_t* p);
+uint32_t GetLE32(const uint8_t* p);
+
+// Creates or truncates `path` and writes the header for `frames` planned frames.
+// Returns 1 when the header was written, 0 (with a message) when it was not.
+int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames);
+
+// Patches the data size field (size -1: the bytes from the data offset to the end of the
+// file) and keeps the RIFF size true: file length - 8. Returns 1 done, 0 failed.
+int FIX_SIZE(const char* path, int32_t size);
+
+// First even offset from 2 to 131072 inclusive at which the tag's bytes (3 or 4) stand.
+// Returns 1 and sets *offset when found, 0 when not.
+int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset);
+
+// Reads rate, bytes per sample, channels, data offset and frame count of `path`.
+// verbose == 1 prints the report. Returns 1 on success, 0 on failure.
+int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,
+                  uint32_t* channels, uint32_t* dataOffset, uint32_t* frameCount,
+                  int32_t verbose);
+
+// Appends `count` sample bytes of `source` (from its data offset) to the end of `target`.
+// Returns 1 when every byte was written, 0 when the append failed or was refused.
+int APPEND(const char* target, const char* source, int32_t count);

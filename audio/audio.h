@@ -24,5 +24,6 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
                int32_t appendFlag, const char* takePath);
 
 // Reads one white-space-delimited word from standard input into buf (cap bytes with the
-// terminator); a longer word is cut to fit and its rest discarded. Returns 0 at end of input.
+// terminator); a longer word is cut to fit and its rest discarded. Returns 0 at end of
+// input, leaving buf as it was.
 int ReadWord(char* buf, uint32_t cap);

@@ -8,12 +8,11 @@ int ReadWord(char* buf, uint32_t cap)
 {
     if (cap == 0)
         return 0;
-    buf[0] = '\0';
     int c = getchar();
     while (c != EOF && isspace(c))
         c = getchar();
     if (c == EOF)
-        return 0;
+        return 0;  // buf keeps what it held
     uint32_t n = 0;
     while (c != EOF && !isspace(c)) {
         if (n + 1 < cap)

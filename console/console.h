@@ -37,8 +37,9 @@ void InitAppState(AppState* state, char* trackTable, char* listText);
 // Start-up steps 1 and 3 to 9, the command loop, and shutdown. Returns the exit status (0).
 int RunTakebox(AppState* state);
 
-// Prompts. A failed integer or decimal read leaves *value unchanged and the unread text
-// in the input; each returns 0 when nothing could be read because the input has ended.
+// Integer (%i: 0x hex, leading 0 octal) and decimal prompts. Return 1 when a number was
+// read; 0 when the input holds no number there (*value unchanged, the text left unread
+// for the next word); -1 at end of input.
 int ReadInteger(int32_t* value);
 int ReadDecimal(float* value);
 // Number at the start of a word, base 10; 0 when the word does not start with one.

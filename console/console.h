@@ -45,6 +45,9 @@ int ReadDecimal(float* value);
 // Number at the start of a word, base 10; 0 when the word does not start with one.
 int32_t WordNumber(const char* word);
 
+// Reads a file name and appends ".wav" (cut to fit). Returns 0 at end of input.
+int ReadRecordName(char* recordName);
+
 // Commands that reach audio files.
 void RecordCommand(AppState* state);
 void PlayTrack(AppState* state, int32_t number);

@@ -1,0 +1,297 @@
+// Start-up, the command loop with its command table, and shutdown.
+#include "console/console.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "audio/audio.h"
+
+void InitAppState(AppState* s, char* trackTable, char* listText)
+{
+    memset(s, 0, sizeof *s);
+    CopyText(s->device, "default", kDeviceCap);
+    s->sampleRate = 44100;
+    s->bits = 16;
+    s->channels = 2;
+    CopyText(s->listPath, "tlist.txt", kListPathCap);
+    s->lastTrack = 1;
+    s->saveOnExit = 1;
+    CopyText(s->settingsPath, "rcbox.txt", sizeof s->settingsPath);
+    CopyText(s->takePath, "takebox_temp.wav", kTakePathCap);
+    s->trackTable = trackTable;
+    s->listText = listText;
+    memset(trackTable, 0, kTableBytes);
+    memset(listText, 0, kTableBytes + 1);
+}
+
+namespace {
+
+void StartUp(AppState* s)
+{
+    puts("\nTakebox 1.05 by Marlo Fenwick\n");
+    FILE* settings = fopen(s->settingsPath, "r");
+    if (settings != nullptr) {
+        fclose(settings);
+        puts("Reading rcbox.txt file");
+        GET_PARAMS(&s->channels, s->device, &s->sampleRate, &s->bits, &s->inPoint,
+                   &s->outPoint, &s->duration, s->listPath, &s->listNamed, s->settingsPath,
+                   s->recordName);
+    }
+    if (s->listNamed == 0) {
+        puts("Enter the name of a new or existing wavefile list:");
+        ReadWord(s->listPath, kListPathCap);  // at end of input the default list stays
+    }
+    if (s->channels != 1 && s->channels != 2) {
+        s->channels = 2;
+        puts("Channels were set to illegal value, setting to 2.");
+    }
+    if (s->bits != 16 && s->bits != 24) {
+        s->bits = 16;
+        puts("Bits were set to illegal value, setting to 16.");
+    }
+    puts("-----------------------------");
+    puts("Current Recording Parameters:");
+    printf("   Channels: %i\n", s->channels);
+    printf("   Sample rate: %i\n", static_cast<int32_t>(s->sampleRate));
+    printf("   Bits: %i\n", static_cast<int32_t>(s->bits));
+    printf("   Device: %s\n", s->device);
+    printf("   File: %s\n", s->recordName);
+    puts("-----------------------------\n");
+    GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
+    puts("Type h at any time to get a list of commands");
+    s->saveOnExit = 1;
+    s->listHidden = 0;
+}
+
+void ShutDown(AppState* s)
+{
+    if (s->saveOnExit == 0) {
+        puts("Exit without saving list and settings? (y,n)");
+        char answer[kWordCap] = "";
+        if (ReadWord(answer, sizeof answer) && strcmp(answer, "y") == 0)
+            return;  // only an exact "y" leaves without writing
+    }
+    puts("Saving list and parameters");
+    WriteList(s->listPath, s->trackTable, s->listText, s->trackCount);
+    Store_Settings(s->channels, s->device, s->sampleRate, s->bits, s->inPoint, s->outPoint,
+                   s->duration, s->listPath, s->recordName);
+}
+
+void ShowValues(const AppState* s)
+{
+    if (s->listHidden == 0) {
+        puts("\nTrack List:");
+        for (int32_t n = 1; n <= s->trackCount; n++)
+            printf("\t%i %s\n", n, s->trackTable + static_cast<size_t>(n - 1) * kSlotBytes);
+        printf("\n");
+    }
+    printf("Playback:\tIn %.2f\t\tOut %.2f\n", static_cast<double>(s->inPoint),
+           static_cast<double>(s->outPoint));
+    printf("Recording: \tDur %.2f\tFilename: %s\n", static_cast<double>(s->duration),
+           s->recordName);
+}
+
+void JumpForward(AppState* s)
+{
+    float in = s->inPoint;
+    float out = s->outPoint;
+    s->inPoint = out;
+    s->outPoint = out + (out - in);
+}
+
+void JumpBackward(AppState* s)
+{
+    float in = s->inPoint;
+    float out = s->outPoint;
+    float newIn = in - (out - in);
+    s->inPoint = newIn < 0.0f ? 0.0f : newIn;
+    s->outPoint = in < 0.0f ? 0.0f : in;
+}
+
+void SaveAll(AppState* s)
+{
+    if (WriteList(s->listPath, s->trackTable, s->listText, s->trackCount))
+        printf("Saved track list (%s)\n", s->listPath);
+    if (Store_Settings(s->channels, s->device, s->sampleRate, s->bits, s->inPoint,
+                       s->outPoint, s->duration, s->listPath, s->recordName) == 0)
+        puts("Saved settings");
+}
+
+void LoadList(AppState* s, int32_t* number)
+{
+    printf("1 = Load list from file: %s\n", s->listPath);
+    puts("2 = Enter new file name and load list");
+    puts("3 = Return");
+    if (ReadInteger(number) < 0)
+        return;
+    if (*number == 2) {
+        puts("Enter file name containing list");
+        if (!ReadWord(s->listPath, kListPathCap))
+            return;
+    }
+    if (*number == 1 || *number == 2)
+        GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
+}
+
+void RemoveFromList(AppState* s, int32_t* number)
+{
+    printf("Enter a track (1-%i) to remove from list or '0' to return\n", s->trackCount);
+    if (ReadInteger(number) < 0)
+        return;
+    if (*number >= 1 && *number <= s->trackCount) {
+        RemoveTrack(s->trackTable, *number, s->trackCount);
+        s->trackCount--;
+    }
+}
+
+void SelectRecordFile(AppState* s, int32_t* number)
+{
+    printf("Select a file in list for record filename (1-%i)\n", s->trackCount);
+    if (ReadInteger(number) < 0)
+        return;
+    if (*number >= 1 && *number <= s->trackCount)
+        CopyText(s->recordName, s->trackTable + static_cast<size_t>(*number - 1) * kSlotBytes,
+                 kRecordNameCap);
+}
+
+}  // namespace
+
+// Reads a file name and appends ".wav", whatever the name ends with; the name is cut so
+// that it fits the record name with its extension.
+int ReadRecordName(char* recordName)
+{
+    char word[kRecordNameCap - 4];
+    if (!ReadWord(word, sizeof word))
+        return 0;
+    snprintf(recordName, kRecordNameCap, "%s.wav", word);
+    return 1;
+}
+
+void Help()
+{
+    static const char* const lines[] = {
+        "\nList Commands\n",
+        "   'l' to hide or show track list",
+        "   'L' to reload track list from file",
+        "   '-' to remove a track from the list",
+        "\nRecording Commands\n",
+        "   'r' to record",
+        "   'd' to set recording duration",
+        "   'f' to enter filename for recording",
+        "   'F' to select file in list to record to",
+        "   'u' to adjust recording hardware settings",
+        "\nPlayback Commands\n",
+        "   'p' to play a track, or 2p for track 2, etc",
+        "   'a' to play all playlist tracks in order",
+        "   'i' to set in point of playback",
+        "   'o' to set out point of playback",
+        "   'j' to jump forward: out-point becomes in-point",
+        "   'J' to jump backward: in-point becomes out-point",
+        "   't' to check attributes of files in list",
+    };
+    for (const char* line : lines)
+        puts(line);
+    printf("\n");
+    puts("   's' to save file list and settings");
+    puts("   'q' to quit and save");
+    puts("   'x' to exit without saving list or parameters");
+    char answer[kWordCap] = "0";
+    while (strcmp(answer, "c") != 0) {
+        puts("\nEnter 'c' to continue");
+        if (!ReadWord(answer, sizeof answer))
+            return;
+    }
+}
+
+void RecordSettingsMenu(AppState* s, char* word)
+{
+    while (WordNumber(word) != 5) {
+        puts("Record Settings");
+        printf("1 = change samplerate: %i\n", static_cast<int32_t>(s->sampleRate));
+        printf("2 = toggle bit depth: %i\n", static_cast<int32_t>(s->bits));
+        printf("3 = toggle channels: %i\n", s->channels);
+        printf("4 = change soundcard: %s\n", s->device);
+        puts("5 = done");
+        if (!ReadWord(word, kWordCap))
+            break;
+        if (WordNumber(word) == 1) {
+            puts("Enter samplerate:");
+            if (!ReadWord(word, kWordCap))
+                break;
+            s->sampleRate = static_cast<uint32_t>(WordNumber(word));
+        }
+        // The choices below look at the word as it now stands: a rate typed as 2 to 5
+        // also acts as that choice.
+        int32_t choice = WordNumber(word);
+        if (choice == 2)
+            s->bits = s->bits == 16 ? 24 : 16;
+        if (choice == 3)
+            s->channels = s->channels == 2 ? 1 : 2;
+        if (choice == 4) {
+            puts("Enter soundcard device name:");
+            if (!ReadWord(s->device, kDeviceCap))
+                break;
+        }
+    }
+}
+
+int RunTakebox(AppState* s)
+{
+    StartUp(s);
+    char word[kWordCap] = "0";
+    char answer[kWordCap] = "0";
+    int32_t number = 0;  // shared by the F, L and - prompts
+    for (;;) {
+        if (strcmp(word, "q") == 0 || strcmp(word, "x") == 0)
+            break;
+        ShowValues(s);
+        if (!ReadWord(word, sizeof word)) {
+            CopyText(word, "q", sizeof word);  // end of input leaves as "q" does
+            continue;
+        }
+        if (strcmp(word, "r") == 0)
+            RecordCommand(s);
+        else if (strcmp(word, "p") == 0)
+            PlayPrompt(s);
+        else if (strchr(word, 'p') != nullptr)
+            PlayForm(s, word);
+        else if (strcmp(word, "a") == 0)
+            PlayAll(s);
+        else if (strcmp(word, "i") == 0) {
+            puts("Enter start time in seconds:");
+            ReadDecimal(&s->inPoint);
+        } else if (strcmp(word, "o") == 0) {
+            puts("Enter stop time in seconds:");
+            ReadDecimal(&s->outPoint);
+        } else if (strcmp(word, "j") == 0)
+            JumpForward(s);
+        else if (strcmp(word, "J") == 0)
+            JumpBackward(s);
+        else if (strcmp(word, "d") == 0) {
+            puts("Enter record duration in seconds:");
+            ReadDecimal(&s->duration);
+        } else if (strcmp(word, "f") == 0) {
+            puts("Enter recording file name:");
+            ReadRecordName(s->recordName);
+        } else if (strcmp(word, "F") == 0)
+            SelectRecordFile(s, &number);
+        else if (strcmp(word, "l") == 0)
+            s->listHidden = 1 - s->listHidden;
+        else if (strcmp(word, "s") == 0)
+            SaveAll(s);
+        else if (strcmp(word, "t") == 0)
+            CheckTracks(s, answer);
+        else if (strcmp(word, "h") == 0)
+            Help();
+        else if (strcmp(word, "L") == 0)
+            LoadList(s, &number);
+        else if (strcmp(word, "-") == 0)
+            RemoveFromList(s, &number);
+        else if (strcmp(word, "x") == 0)
+            s->saveOnExit = 0;
+        else if (strcmp(word, "u") == 0)
+            RecordSettingsMenu(s, word);
+    }
+    ShutDown(s);
+    return 0;
+}

@@ -1,0 +1,73 @@
+// The commands that play tracks and check the listed files.
+#include "console/console.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "audio/audio.h"
+#include "wav/wav.h"
+
+namespace {
+
+const char* TrackName(const AppState* s, int32_t number)
+{
+    return s->trackTable + static_cast<size_t>(number - 1) * kSlotBytes;
+}
+
+}  // namespace
+
+void PlayTrack(AppState* s, int32_t number)
+{
+    // Any slot of the table may be named; one past the list is empty and reported missing.
+    if (number < 1 || number > kTableSlots)
+        return;
+    PLAY(TrackName(s, number), s->device, s->inPoint, s->outPoint);
+}
+
+void PlayPrompt(AppState* s)
+{
+    puts("Enter track number:");
+    if (ReadInteger(&s->lastTrack) < 0)
+        return;
+    PlayTrack(s, s->lastTrack);
+}
+
+void PlayForm(AppState* s, char* word)
+{
+    // "2p", "p2" and "2p5" play track 2; the word is cut in place to its number, so "qp"
+    // leaves "q" behind for the loop's end test.
+    char* first = word;
+    while (*first == 'p')
+        first++;
+    char* end = strchr(first, 'p');
+    if (end != nullptr)
+        *end = '\0';
+    memmove(word, first, strlen(first) + 1);
+    if (word[0] != '\0')
+        s->lastTrack = WordNumber(word);
+    PlayTrack(s, s->lastTrack);
+}
+
+void PlayAll(AppState* s)
+{
+    puts("Playing all!");
+    for (int32_t n = 1; n <= s->trackCount; n++) {
+        printf("\nTrack %i\n", n);
+        PlayTrack(s, n);
+    }
+}
+
+void CheckTracks(AppState* s, char* answer)
+{
+    for (int32_t n = 1; n <= s->trackCount; n++) {
+        uint32_t rate = 0, bytesPerSample = 0, channels = 0, dataOffset = 0, frames = 0;
+        GetAttributes(TrackName(s, n), &rate, &bytesPerSample, &channels, &dataOffset, &frames,
+                      1);
+    }
+    do {
+        puts("\nEnter 'c' to continue");
+        if (!ReadWord(answer, kWordCap))
+            break;
+    } while (strcmp(answer, "c") != 0);
+    printf("\n");
+}

@@ -1,0 +1,144 @@
+// Number prompts: integers as %i reads them (0x hex, leading 0 octal), decimals as %f.
+#include "console/console.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Skips white space; returns the first other character, or EOF.
+int SkipSpace()
+{
+    int c = getchar();
+    while (c != EOF && isspace(c))
+        c = getchar();
+    return c;
+}
+
+int DigitValue(int c, int base)
+{
+    int v = -1;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    return v >= 0 && v < base ? v : -1;
+}
+
+}  // namespace
+
+int ReadInteger(int32_t* value)
+{
+    int c = SkipSpace();
+    if (c == EOF)
+        return -1;
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        c = getchar();
+    }
+    int base = 10;
+    bool digits = false;
+    if (c == '0') {
+        digits = true;  // a lone 0 is a number
+        c = getchar();
+        if (c == 'x' || c == 'X') {
+            base = 16;
+            c = getchar();
+        } else {
+            base = 8;
+        }
+    }
+    long long magnitude = 0;  // held at just past the 32-bit range
+    for (int d = DigitValue(c, base); d >= 0; d = DigitValue(c, base)) {
+        digits = true;
+        if (magnitude <= 0x80000000LL)
+            magnitude = magnitude * base + d;
+        c = getchar();
+    }
+    if (c != EOF)
+        ungetc(c, stdin);
+    if (!digits)
+        return 0;
+    long long v = negative ? -magnitude : magnitude;
+    if (v > INT32_MAX)
+        v = INT32_MAX;
+    if (v < INT32_MIN)
+        v = INT32_MIN;
+    *value = static_cast<int32_t>(v);
+    return 1;
+}
+
+int ReadDecimal(float* value)
+{
+    enum { kCap = 96 };
+    char text[kCap + 16];
+    int n = 0;
+    int intDigits = 0;    // integer digits dropped past the buffer scale the value up
+    bool digits = false;
+    int c = SkipSpace();
+    if (c == EOF)
+        return -1;
+    if (c == '+' || c == '-') {
+        text[n++] = static_cast<char>(c);
+        c = getchar();
+    }
+    while (isdigit(c)) {
+        digits = true;
+        if (n < kCap)
+            text[n++] = static_cast<char>(c);
+        else
+            intDigits++;
+        c = getchar();
+    }
+    if (c == '.') {
+        if (n < kCap)
+            text[n++] = '.';
+        c = getchar();
+        while (isdigit(c)) {
+            digits = true;
+            if (n < kCap)
+                text[n++] = static_cast<char>(c);  // later fraction digits cannot matter
+            c = getchar();
+        }
+    }
+    long exponent = 0;
+    if (digits && (c == 'e' || c == 'E')) {
+        c = getchar();
+        bool negative = false;
+        if (c == '+' || c == '-') {
+            negative = c == '-';
+            c = getchar();
+        }
+        while (isdigit(c)) {
+            if (exponent < 100000)
+                exponent = exponent * 10 + (c - '0');
+            c = getchar();
+        }
+        if (negative)
+            exponent = -exponent;
+    }
+    if (c != EOF)
+        ungetc(c, stdin);
+    if (!digits)
+        return 0;
+    exponent += intDigits;
+    n += snprintf(text + n, sizeof text - n, "e%ld", exponent);
+    text[n < static_cast<int>(sizeof text) ? n : static_cast<int>(sizeof text) - 1] = '\0';
+    *value = strtof(text, nullptr);
+    return 1;
+}
+
+int32_t WordNumber(const char* word)
+{
+    long long v = strtoll(word, nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(v);
+}

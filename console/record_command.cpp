@@ -1,0 +1,197 @@
+// The record command: choose the target, record into the take file, then move the
+// take onto the target or append it, and list a new target.
+#include "console/console.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "audio/audio.h"
+#include "wav/wav.h"
+
+namespace {
+
+// Waits until the word "c" is typed; the prompt is shown at least once.
+void WaitForC()
+{
+    char answer[kWordCap] = "0";
+    do {
+        puts("Enter 'c' to continue");
+        if (!ReadWord(answer, sizeof answer))
+            return;
+    } while (strcmp(answer, "c") != 0);
+}
+
+// Asks until the duration is above 0. Returns 0 at end of input.
+int SettleDuration(AppState* s)
+{
+    while (!(s->duration > 0.0f)) {
+        puts("Enter the length of recording time in seconds:");
+        int got = ReadDecimal(&s->duration);
+        if (got < 0)
+            return 0;
+        if (got == 0) {
+            char junk[kWordCap];
+            if (!ReadWord(junk, sizeof junk))  // a word that is no number is dropped
+                return 0;
+        }
+    }
+    return 1;
+}
+
+// Compares the target's format with the recording settings. Returns 1 when they match;
+// otherwise prints why, waits for "c" and returns 0.
+int TargetMatches(const AppState* s, FileAttributes* a)
+{
+    if (!GetAttributes(s->recordName, &a->sampleRate, &a->bytesPerSample, &a->channels,
+                       &a->dataOffset, &a->frameCount, 0)) {
+        WaitForC();  // not a WAV file we can extend: its own message says why
+        return 0;
+    }
+    int match = 1;
+    if (a->sampleRate != s->sampleRate) {
+        printf("You cannot record into this file until you change the recording samplerate to %i\n",
+               static_cast<int32_t>(a->sampleRate));
+        match = 0;
+    }
+    if (a->bytesPerSample != s->bits / 8) {
+        printf("You cannot record into this file until you change the recording bit depth to %i\n",
+               static_cast<int32_t>(a->bytesPerSample * 8));
+        match = 0;
+    }
+    if (a->channels != static_cast<uint32_t>(s->channels)) {
+        printf("You cannot record into this file until you change the recording channels to %i\n",
+               static_cast<int32_t>(a->channels));
+        match = 0;
+    }
+    if (!match)
+        WaitForC();
+    return match;
+}
+
+// Shows the menu for an existing target until a choice settles the recording.
+// Returns 1 to record (with *appendFlag set), 0 to end the command.
+int ChooseTarget(AppState* s, int32_t* appendFlag, FileAttributes* a)
+{
+    *appendFlag = 0;
+    for (;;) {
+        FILE* existing = fopen(s->recordName, "r");
+        if (existing == nullptr)
+            return 1;  // a new target
+        fclose(existing);
+        printf("%s exists\n", s->recordName);
+        printf("1 = erase and record over %s\n", s->recordName);
+        puts("2 = enter a different name");
+        printf("3 = play %s\n", s->recordName);
+        printf("4 = record at the end of %s\n", s->recordName);
+        puts("5 = return without recording");
+        char choice[kWordCap];
+        if (!ReadWord(choice, sizeof choice))
+            return 0;
+        if (strcmp(choice, "1") == 0)
+            return 1;
+        if (strcmp(choice, "2") == 0) {
+            puts("Enter a new filename:");
+            if (!ReadRecordName(s->recordName))
+                return 0;
+        } else if (strcmp(choice, "3") == 0) {
+            printf("Playing %s ...\n", s->recordName);
+            PLAY(s->recordName, s->device, 0.0f, 3600.0f);
+        } else if (strcmp(choice, "4") == 0) {
+            if (!TargetMatches(s, a))
+                return 0;
+            *appendFlag = 1;
+            return 1;
+        } else if (strcmp(choice, "5") == 0) {
+            return 0;
+        }
+    }
+}
+
+off_t FileLength(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 ? st.st_size : -1;
+}
+
+// Moves the take onto the target and cuts it to the kept takes. Returns 1 when done.
+int FinishNew(const AppState* s, int32_t result)
+{
+    if (rename(s->takePath, s->recordName) != 0) {
+        printf("Unable to move %s to %s: %s\n", s->takePath, s->recordName, strerror(errno));
+        return 0;  // the take stays in the take file
+    }
+    // A take deleted after earlier kept takes still lies behind them: cut it off.
+    if (truncate(s->recordName, static_cast<off_t>(kHeaderBytes) + result) != 0)
+        printf("Unable to cut %s to its kept takes: %s\n", s->recordName, strerror(errno));
+    FIX_SIZE(s->recordName, result);
+    return 1;
+}
+
+// Appends the take to the target. Returns 1 when done; on failure the target is left
+// byte for byte as it was and the take stays in the take file.
+int FinishAppend(const AppState* s, int32_t result, const FileAttributes* a)
+{
+    uint64_t existing = static_cast<uint64_t>(a->channels) * a->frameCount * a->bytesPerSample;
+    if (existing + static_cast<uint64_t>(result) > INT32_MAX) {
+        printf("%s would pass 2 GiB of sample data; the take is kept in %s\n", s->recordName,
+               s->takePath);
+        return 0;
+    }
+    off_t before = FileLength(s->recordName);
+    if (before < 0 || !APPEND(s->recordName, s->takePath, result)) {
+        printf("Unable to append the take to %s; the take is kept in %s\n", s->recordName,
+               s->takePath);
+        if (before >= 0 && FileLength(s->recordName) != before &&
+            truncate(s->recordName, before) != 0)
+            printf("Unable to restore %s: %s\n", s->recordName, strerror(errno));
+        return 0;
+    }
+    FIX_SIZE(s->recordName, static_cast<int32_t>(existing + static_cast<uint64_t>(result)));
+    remove(s->takePath);
+    return 1;
+}
+
+// Adds a new target as the last track and rewrites the list file at once.
+void ListTarget(AppState* s)
+{
+    for (int32_t n = 0; n < s->trackCount; n++)
+        if (strcmp(s->trackTable + static_cast<size_t>(n) * kSlotBytes, s->recordName) == 0)
+            return;
+    if (s->trackCount >= kTableSlots) {
+        printf("The track list is full: %s was not added\n", s->recordName);
+        return;
+    }
+    CopyText(s->trackTable + static_cast<size_t>(s->trackCount) * kSlotBytes, s->recordName,
+             kSlotBytes);
+    s->trackCount++;
+    WriteList(s->listPath, s->trackTable, s->listText, s->trackCount);
+}
+
+}  // namespace
+
+void RecordCommand(AppState* s)
+{
+    if (s->recordName[0] == '\0') {
+        puts("Enter the recording file name:");
+        if (!ReadRecordName(s->recordName))
+            return;
+    }
+    if (!SettleDuration(s))
+        return;
+    int32_t appendFlag = 0;
+    FileAttributes attributes = {0, 0, 0, 0, 0};
+    if (!ChooseTarget(s, &appendFlag, &attributes))
+        return;
+    int32_t result = RECORD(s->device, s->sampleRate, s->duration, s->channels,
+                            static_cast<int32_t>(s->bits), appendFlag, s->takePath);
+    if (result <= 0)
+        return;  // nothing kept: the target is untouched
+    int done = appendFlag ? FinishAppend(s, result, &attributes) : FinishNew(s, result);
+    if (done)
+        ListTarget(s);
+}

@@ -1,7 +1,6 @@
 #include "tests/e2e.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,19 +41,24 @@ bool FileExists(const std::string& path)
 RunResult RunTakebox(const std::string& dir, const std::string& input,
                      const std::string& shellPrefix)
 {
+    // Standard output and error go through pipes to files written by processes outside
+    // the subshell, so limits set by the prefix (ulimit -f) bind the program alone.
     WriteFile(dir + "/.stdin", input);
-    std::string cmd = "cd '" + dir + "' && " + shellPrefix +
-                      " ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF
-                      " timeout -s KILL 60 " TAKEBOX_BIN
-                      " < .stdin > .stdout 2> .stderr";
-    int rc = system(cmd.c_str());
+    std::string script = "cd '" + dir + "' || exit 1\n"
+                         "( " + shellPrefix + "\n"
+                         "  export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
+                         "  exec timeout -s KILL 60 " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
+                         "echo \"${PIPESTATUS[0]}\" > .status\n"
+                         "wait\n";
+    WriteFile(dir + "/.script", script);
+    int rc = system(("bash '" + dir + "/.script'").c_str());
     RunResult result;
     result.out = ReadFile(dir + "/.stdout");
     result.err = ReadFile(dir + "/.stderr");
-    result.status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-    remove((dir + "/.stdin").c_str());
-    remove((dir + "/.stdout").c_str());
-    remove((dir + "/.stderr").c_str());
+    std::string status = ReadFile(dir + "/.status");
+    result.status = (rc != -1 && !status.empty()) ? atoi(status.c_str()) : -1;
+    for (const char* name : {"/.stdin", "/.stdout", "/.stderr", "/.status", "/.script"})
+        remove((dir + name).c_str());
     return result;
 }
 

@@ -1,0 +1,248 @@
+// The record command end to end: the console transcript and the bytes of the target,
+// recorded through the virtual capture device from a known "capture.raw".
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/e2e.h"
+
+namespace {
+
+const std::string kBanner = "\nTakebox 1.05 by Marlo Fenwick\n\n";
+const std::string kSaving = "Saving list and parameters\n";
+const std::string kAskDuration = "Enter the length of recording time in seconds:\n";
+const std::string kTakeMenu =
+    "\n1 = save recording and return\n2 = continue recording\n3 = redo last take\n"
+    "4 = delete last take and return\n5 = play last take\n";
+const std::string kPeaks = "\n\nChannel 1 peak = -6.02 dB\nChannel 2 peak = -20.00 dB\n";
+
+// Stereo 16-bit capture data: quiet noise with one sample of 16384 on channel 1 and
+// -3277 on channel 2 in every 4096-frame block, so every take meters -6.02 and -20.00.
+std::string Capture16(uint32_t frames)
+{
+    std::string noise = Pattern(frames * 4, 7);
+    std::string data(frames * 4, '\0');
+    for (uint32_t i = 0; i < frames; i++) {
+        for (uint32_t c = 0; c < 2; c++) {
+            uint32_t r = static_cast<uint8_t>(noise[i * 4 + c * 2]) |
+                         static_cast<uint32_t>(static_cast<uint8_t>(noise[i * 4 + c * 2 + 1])) << 8;
+            int32_t v = static_cast<int32_t>(r % 2001) - 1000;
+            if (i % 4096 == 100)
+                v = c == 0 ? 16384 : -3277;
+            data.replace(i * 4 + c * 2, 2, Le16(static_cast<uint16_t>(v)));
+        }
+    }
+    return data;
+}
+
+std::string Block(int channels, int rate, int bits, const std::string& file)
+{
+    return "-----------------------------\nCurrent Recording Parameters:\n"
+           "   Channels: " + std::to_string(channels) + "\n   Sample rate: " + std::to_string(rate) +
+           "\n   Bits: " + std::to_string(bits) + "\n   Device: tbtest\n   File: " + file +
+           "\n-----------------------------\n\n";
+}
+
+std::string Show(const std::string& tracks, const std::string& dur, const std::string& name)
+{
+    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn 0.00\t\tOut 0.00\nRecording: \tDur " + dur +
+           "\tFilename: " + name + "\n";
+}
+
+// One take of 0.2 s at 44100 Hz: planned 8820 frames, three blocks of 4096.
+const std::string kTake02 =
+    "Recording...\n\rRemaining 0.20 sec\rRemaining 0.11 sec\rRemaining 0.01 sec" + kPeaks + kTakeMenu;
+// One take of 0.05 s: planned 2205 frames, one block.
+const std::string kTake005 = "Recording...\n\rRemaining 0.05 sec" + kPeaks + kTakeMenu;
+
+struct Session {
+    std::string dir;
+    std::string capture;
+};
+
+Session NewSession(float duration, const std::string& recordName, const std::string& list = "",
+                   unsigned rate = 44100, unsigned bits = 16, int channels = 2)
+{
+    Session s;
+    s.dir = MakeTempDir();
+    WriteSettings(s.dir, rate, bits, channels, 0, 0, duration, recordName);
+    if (!list.empty())
+        WriteFile(s.dir + "/tlist.txt", list);
+    s.capture = Capture16(44100 * 4);
+    WriteFile(s.dir + "/capture.raw", s.capture);
+    return s;
+}
+
+std::string Start(const std::string& listMessage, const std::string& file, int rate = 44100,
+                  int bits = 16, int channels = 2)
+{
+    return kBanner + "Reading rcbox.txt file\n" + Block(channels, rate, bits, file) + listMessage +
+           "Type h at any time to get a list of commands\n";
+}
+
+std::string ExistsMenu(const std::string& name)
+{
+    return name + " exists\n1 = erase and record over " + name + "\n2 = enter a different name\n3 = play " +
+           name + "\n4 = record at the end of " + name + "\n5 = return without recording\n";
+}
+
+std::string SoxInfo(const std::string& path, const char* option)
+{
+    std::string cmd = std::string("sox --i ") + option + " '" + path + "' 2>&1";
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[256];
+    while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr)
+        out += buf;
+    if (p != nullptr)
+        pclose(p);
+    return out;
+}
+
+}  // namespace
+
+TEST(RecordCommand, NewTargetAsksForNameAndDurationAndIsListedAtOnce)
+{
+    Session s = NewSession(0, "");
+    RunResult r = RunTakebox(s.dir, "r song 0 -2 abc 0.2 1 x y");
+    EXPECT_EQ(r.out, Start("Creating a new list: tlist.txt\n", "") + Show("", "0.00", "") +
+                         "Enter the recording file name:\n" + kAskDuration + kAskDuration +
+                         kAskDuration + kAskDuration + kTake02 +
+                         Show("\t1 song.wav\n", "0.20", "song.wav") +
+                         "Exit without saving list and settings? (y,n)\n");
+    EXPECT_EQ(ReadFile(s.dir + "/song.wav"), WavHeader(44100, 2, 16, 49152) + s.capture.substr(0, 49152));
+    EXPECT_FALSE(FileExists(s.dir + "/takebox_temp.wav"));
+    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "song.wav\n");  // written before any s or q
+    EXPECT_EQ(SoxInfo(s.dir + "/song.wav", "-r"), "44100\n");
+    EXPECT_EQ(SoxInfo(s.dir + "/song.wav", "-c"), "2\n");
+    EXPECT_EQ(SoxInfo(s.dir + "/song.wav", "-b"), "16\n");
+    EXPECT_EQ(SoxInfo(s.dir + "/song.wav", "-s"), "12288\n");
+}
+
+TEST(RecordCommand, ReplacingAListedTargetKeepsTheListAsItWas)
+{
+    Session s = NewSession(0.05f, "song.wav", "other.wav\nsong.wav\n");
+    WriteFile(s.dir + "/song.wav", "old contents");
+    RunResult r = RunTakebox(s.dir, "r 1 1 q");
+    const std::string tracks = "\t1 other.wav\n\t2 song.wav\n";
+    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "song.wav") +
+                         Show(tracks, "0.05", "song.wav") + ExistsMenu("song.wav") + kTake005 +
+                         Show(tracks, "0.05", "song.wav") + kSaving);
+    EXPECT_EQ(ReadFile(s.dir + "/song.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
+    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "other.wav\nsong.wav\n");
+}
+
+TEST(RecordCommand, ExistsMenuChoices)
+{
+    Session s = NewSession(0.05f, "a.wav", "a.wav\n");
+    std::string old = WavHeader(44100, 2, 16, 16) + std::string(16, '\x01');
+    WriteFile(s.dir + "/a.wav", old);
+    // 12 and q show the menu again, 3 plays (nothing: 0 to 3600 s of 4 frames is one
+    // chunk), 5 returns silently; then 2 with a new name records at once.
+    RunResult r = RunTakebox(s.dir, "r 12 q 3 5 r 2 b 1 q");
+    const std::string a = "\t1 a.wav\n";
+    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "a.wav") + Show(a, "0.05", "a.wav") +
+                         ExistsMenu("a.wav") + ExistsMenu("a.wav") + ExistsMenu("a.wav") +
+                         "Playing a.wav ...\nPlaying a.wav ...\n\rclock = 0.00 sec" + ExistsMenu("a.wav") +
+                         Show(a, "0.05", "a.wav") + ExistsMenu("a.wav") + "Enter a new filename:\n" +
+                         kTake005 + Show(a + "\t2 b.wav\n", "0.05", "b.wav") + kSaving);
+    EXPECT_EQ(ReadFile(s.dir + "/a.wav"), old);
+    EXPECT_EQ(ReadFile(s.dir + "/b.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
+    EXPECT_EQ(ReadFile(s.dir + "/play.raw"), std::string(16, '\x01') + std::string(4096 * 4 - 16, '\0'));
+}
+
+TEST(RecordCommand, AppendToAMatchingTarget)
+{
+    Session s = NewSession(0.05f, "old.wav", "old.wav\n");
+    std::string oldData = Pattern(4000, 3);  // 1000 stereo 16-bit frames
+    std::string old = WavHeader(44100, 2, 16, 4000) + oldData;
+    WriteFile(s.dir + "/old.wav", old);
+    RunResult r = RunTakebox(s.dir, "r 4 1 q");
+    const std::string tracks = "\t1 old.wav\n";
+    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.05", "old.wav") +
+                         ExistsMenu("old.wav") + kTake005 + "Append file is 16428 bytes\n" +
+                         Show(tracks, "0.05", "old.wav") + kSaving);
+    std::string now = ReadFile(s.dir + "/old.wav");
+    EXPECT_EQ(now, WavHeader(44100, 2, 16, 20384) + oldData + s.capture.substr(0, 16384));
+    EXPECT_FALSE(FileExists(s.dir + "/takebox_temp.wav"));
+    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "old.wav\n");
+    EXPECT_EQ(SoxInfo(s.dir + "/old.wav", "-s"), "5096\n");
+}
+
+TEST(RecordCommand, MismatchedTargetIsNeverChanged)
+{
+    struct Case {
+        unsigned rate, bits;
+        int channels;
+        std::string messages;
+    } cases[] = {
+        {48000, 16, 2,
+         "You cannot record into this file until you change the recording samplerate to 48000\n"},
+        {48000, 24, 1,
+         "You cannot record into this file until you change the recording samplerate to 48000\n"
+         "You cannot record into this file until you change the recording bit depth to 24\n"
+         "You cannot record into this file until you change the recording channels to 1\n"},
+    };
+    for (const Case& c : cases) {
+        Session s = NewSession(0.05f, "old.wav", "old.wav\n");
+        std::string old = WavHeader(c.rate, c.channels, c.bits, 60) + Pattern(60, 1);
+        WriteFile(s.dir + "/old.wav", old);
+        RunResult r = RunTakebox(s.dir, "r 4 x C c q");
+        const std::string tracks = "\t1 old.wav\n";
+        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.05", "old.wav") +
+                             ExistsMenu("old.wav") + c.messages +
+                             "Enter 'c' to continue\nEnter 'c' to continue\nEnter 'c' to continue\n" +
+                             Show(tracks, "0.05", "old.wav") + kSaving);
+        EXPECT_EQ(ReadFile(s.dir + "/old.wav"), old);
+        EXPECT_FALSE(FileExists(s.dir + "/takebox_temp.wav"));
+    }
+}
+
+TEST(RecordCommand, ADeletedTakeStaysDeleted)
+{
+    Session s = NewSession(0.2f, "kept.wav");
+    RunResult r = RunTakebox(s.dir, "r 2 4 t c q");
+    std::string out = r.out;
+    EXPECT_NE(out.find(kTake02 + kTake02 + Show("\t1 kept.wav\n", "0.20", "kept.wav")), std::string::npos);
+    EXPECT_NE(out.find("\nFile: kept.wav\n  channels: 2\n  bits: 16\n  samplerate: 44100\n  length (sec): 0.200\n"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(s.dir + "/kept.wav"), WavHeader(44100, 2, 16, 35280) + s.capture.substr(0, 35280));
+}
+
+TEST(RecordCommand, CaptureDeviceThatCannotBeOpenedChangesNothing)
+{
+    Session s = NewSession(0.05f, "old.wav", "old.wav\n");
+    WriteSettings(s.dir, 44100, 16, 2, 0, 0, 0.05f, "new.wav", "nosuchdevice");
+    RunResult r = RunTakebox(s.dir, "r q");
+    EXPECT_NE(r.err.find("unable to open pcm record device: "), std::string::npos);
+    EXPECT_FALSE(FileExists(s.dir + "/new.wav"));
+    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "old.wav\n");
+    EXPECT_EQ(ReadFile(s.dir + "/takebox_temp.wav"), WavHeader(44100, 2, 16, 2205 * 4));
+}
+
+TEST(RecordCommand, AnAppendThatRunsOutOfSpaceLosesNothing)
+{
+    Session s = NewSession(0.05f, "old.wav", "old.wav\n");
+    std::string old = WavHeader(44100, 2, 16, 4000) + Pattern(4000, 3);
+    WriteFile(s.dir + "/old.wav", old);
+    // Files may grow to 18 KiB: the take (16428 bytes) fits, the appended target does not.
+    RunResult r = RunTakebox(s.dir, "r 4 1 q", "ulimit -f 18; trap '' XFSZ;");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Append file is 16428 bytes\n"
+                         "Unable to append the take to old.wav; the take is kept in takebox_temp.wav\n"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(s.dir + "/old.wav"), old);
+    EXPECT_EQ(ReadFile(s.dir + "/takebox_temp.wav").substr(44), s.capture.substr(0, 16384));
+    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "old.wav\n");
+}
+
+TEST(RecordCommand, EndOfInputAtTheTakeMenuKeepsTheTake)
+{
+    Session s = NewSession(0.05f, "eof.wav");
+    RunResult r = RunTakebox(s.dir, "r");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(r.out.size() - kSaving.size()), kSaving);
+    EXPECT_EQ(ReadFile(s.dir + "/eof.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
+    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "eof.wav\n");
+}

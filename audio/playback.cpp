@@ -1,0 +1,151 @@
+// PLAY: plays a WAV file between two times through an ALSA playback device, one period
+// at a time, with a running clock on the console.
+#include "audio/audio.h"
+
+#include <alsa/asoundlib.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio/handles.h"
+#include "wav/wav.h"
+
+static_assert(sizeof(off_t) == 8, "byte positions need a 64-bit off_t (_FILE_OFFSET_BITS=64)");
+
+namespace {
+
+constexpr snd_pcm_uframes_t kPlayPeriodFrames = 4096;
+constexpr snd_pcm_uframes_t kPlayBufferFrames = 16384;  // four periods
+
+}  // namespace
+
+int PLAY(const char* path, const char* device, float start, float stop)
+{
+    uint32_t rate = 0;
+    uint32_t width = 0;
+    uint32_t channels = 0;
+    uint32_t dataOffset = 0;
+    uint32_t frameCount = 0;
+    if (!GetAttributes(path, &rate, &width, &channels, &dataOffset, &frameCount, 0))
+        return 0;  // GetAttributes has said why
+
+    // Only 16- and 24-bit mono and stereo files have a device format and a way to the
+    // two device channels; anything else is refused before the device is touched.
+    if ((width != 2 && width != 3) || (channels != 1 && channels != 2)) {
+        printf("Cannot play %s: only 16- or 24-bit mono or stereo files can be played\n", path);
+        return 0;
+    }
+    if (rate == 0) {
+        printf("Cannot play %s: its sample rate is 0\n", path);
+        return 0;
+    }
+    const uint32_t frameBytes = channels * width;
+
+    audio::FileGuard file;
+    file.file = fopen(path, "rb");
+    if (file.file == nullptr) {
+        printf("Cannot open wavefile\n");
+        return 0;
+    }
+
+    audio::PcmGuard pcm;
+    int rc = snd_pcm_open(&pcm.pcm, device, SND_PCM_STREAM_PLAYBACK, 0);
+    if (rc < 0) {
+        pcm.pcm = nullptr;
+        fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(rc));
+        return 0;
+    }
+
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_alloca(&params);  // zero-filled, lives until PLAY returns
+    snd_pcm_hw_params_any(pcm.pcm, params);
+    snd_pcm_hw_params_set_access(pcm.pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+    rc = snd_pcm_hw_params_set_format(pcm.pcm, params,
+                                      width == 2 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE);
+    if (rc < 0) {
+        fprintf(stderr, "Unable to set playback format: %s\n", snd_strerror(rc));
+        return 0;
+    }
+    // The device always gets two channels; refusals of these requests show up when the
+    // parameters are installed.
+    snd_pcm_hw_params_set_channels(pcm.pcm, params, 2);
+    unsigned int rateNear = rate;
+    snd_pcm_hw_params_set_rate_near(pcm.pcm, params, &rateNear, nullptr);
+    snd_pcm_uframes_t periodNear = kPlayPeriodFrames;
+    snd_pcm_hw_params_set_period_size_near(pcm.pcm, params, &periodNear, nullptr);
+    snd_pcm_uframes_t bufferNear = kPlayBufferFrames;
+    snd_pcm_hw_params_set_buffer_size_near(pcm.pcm, params, &bufferNear);
+    rc = snd_pcm_hw_params(pcm.pcm, params);
+    if (rc < 0) {
+        fprintf(stderr, "Unable to set hardware parameters: %s\n", snd_strerror(rc));
+        return 0;
+    }
+
+    // The granted period is the chunk size for the whole playback.
+    snd_pcm_uframes_t granted = 0;
+    rc = snd_pcm_hw_params_get_period_size(params, &granted, nullptr);
+    if (rc < 0 || granted == 0 || granted > audio::kMaxPeriodFrames) {
+        fprintf(stderr, "Unable to use the playback period of %lu frames\n",
+                static_cast<unsigned long>(granted));
+        return 0;
+    }
+    const uint32_t period = static_cast<uint32_t>(granted);
+    const size_t chunkBytes = static_cast<size_t>(period) * frameBytes;
+    audio::BufferGuard readBuf;
+    audio::BufferGuard stereoBuf;
+    readBuf.bytes = static_cast<uint8_t*>(calloc(chunkBytes, 1));
+    if (channels == 1)
+        stereoBuf.bytes = static_cast<uint8_t*>(calloc(static_cast<size_t>(period) * 2 * width, 1));
+    if (readBuf.bytes == nullptr || (channels == 1 && stereoBuf.bytes == nullptr)) {
+        printf("Out of memory for playback buffers\n");
+        return 0;
+    }
+
+    // Seconds to frames at the file's own rate, truncated toward zero. A negative start
+    // plays from the first frame; a stop at or past the end, or a negative one (which
+    // compares as a very large unsigned number), plays to the end.
+    const float fileRate = static_cast<float>(rate);
+    int32_t startFrame = FloatToInt32(fileRate * start);
+    if (startFrame < 0)
+        startFrame = 0;
+    uint32_t stopFrame = static_cast<uint32_t>(FloatToInt32(fileRate * stop));
+    if (!(stopFrame < frameCount))
+        stopFrame = frameCount;
+
+    printf("Playing %s ...\n", path);
+
+    // Frames are counted in 64 bits so that neither the loop nor the byte positions can
+    // wrap, whatever the file's length.
+    for (int64_t frame = startFrame; frame < static_cast<int64_t>(stopFrame); frame += period) {
+        const off_t position = static_cast<off_t>(dataOffset) + static_cast<off_t>(frame) * frameBytes;
+        if (fseeko(file.file, position, SEEK_SET) != 0)
+            break;
+        const size_t got = fread(readBuf.bytes, 1, chunkBytes, file.file);
+        const size_t wholeBytes = got - got % frameBytes;
+        if (wholeBytes == 0)
+            break;
+        // At the end of the file the rest of the period is silence.
+        if (wholeBytes < chunkBytes)
+            memset(readBuf.bytes + wholeBytes, 0, chunkBytes - wholeBytes);
+
+        const uint8_t* chunk = readBuf.bytes;
+        if (channels == 1) {
+            Interleave(period, width, readBuf.bytes, readBuf.bytes, stereoBuf.bytes);
+            chunk = stereoBuf.bytes;
+        }
+        const snd_pcm_sframes_t written = snd_pcm_writei(pcm.pcm, chunk, period);
+        if (written == -EPIPE)
+            snd_pcm_prepare(pcm.pcm);  // underrun: this chunk is lost, playback goes on
+
+        printf("\rclock = %.2f sec", static_cast<float>(frame) / fileRate);
+        fflush(stdout);
+    }
+
+    snd_pcm_drain(pcm.pcm);
+    snd_pcm_close(pcm.pcm);
+    pcm.pcm = nullptr;
+    return 1;
+}

@@ -1,0 +1,62 @@
+// File helpers private to wav/: a guard that closes a FILE* on every path, and
+// positioned reads and writes with 64-bit offsets (fseeko/ftello with off_t).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace wavio {
+
+// Closes the file when the scope ends, unless Close() already did.
+struct FileGuard {
+    FILE* file;
+    explicit FileGuard(FILE* f) : file(f) {}
+    ~FileGuard()
+    {
+        if (file != nullptr)
+            fclose(file);
+    }
+    FileGuard(const FileGuard&) = delete;
+    FileGuard& operator=(const FileGuard&) = delete;
+};
+
+// Flushes and closes now; false when buffered bytes did not reach the file.
+inline bool CloseChecked(FileGuard& guard)
+{
+    FILE* file = guard.file;
+    guard.file = nullptr;  // the guard gives the file up before it is closed
+    if (file == nullptr)
+        return true;
+    bool ok = fflush(file) == 0;
+    ok = (fclose(file) == 0) && ok;
+    return ok;
+}
+
+// The file's length in bytes.
+inline bool FileLength(FILE* file, off_t* length)
+{
+    if (fseeko(file, 0, SEEK_END) != 0)
+        return false;
+    off_t end = ftello(file);
+    if (end < 0)
+        return false;
+    *length = end;
+    return true;
+}
+
+// Reads exactly n bytes at `offset` from the start of the file.
+inline bool ReadAt(FILE* file, off_t offset, uint8_t* buf, size_t n)
+{
+    return fseeko(file, offset, SEEK_SET) == 0 && fread(buf, 1, n, file) == n;
+}
+
+// Writes exactly n bytes at `offset` from the start of the file.
+inline bool WriteAt(FILE* file, off_t offset, const uint8_t* buf, size_t n)
+{
+    return fseeko(file, offset, SEEK_SET) == 0 && fwrite(buf, 1, n, file) == n;
+}
+
+}  // namespace wavio

@@ -1,0 +1,159 @@
+// The 44-byte PCM header, the data-size patch and the tag scan every WAV reader uses.
+#include "wav/wav.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "wav/file_io.h"
+
+using wavio::CloseChecked;
+using wavio::FileGuard;
+using wavio::FileLength;
+using wavio::WriteAt;
+
+namespace {
+
+// Four-byte size fields hold 0 to 2^31 - 1; larger values are written as that limit.
+constexpr uint32_t kMaxField = 2147483647u;
+
+uint32_t CapField(uint64_t v)
+{
+    return v > kMaxField ? kMaxField : static_cast<uint32_t>(v);
+}
+
+// a * b, capped at the four-byte field limit without overflowing 64 bits.
+uint32_t CappedProduct(uint64_t a, uint64_t b)
+{
+    if (a != 0 && b > kMaxField / a)
+        return kMaxField;
+    return static_cast<uint32_t>(a * b);
+}
+
+}  // namespace
+
+void PutLE16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v & 0xffu);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void PutLE32(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v & 0xffu);
+    p[1] = static_cast<uint8_t>((v >> 8) & 0xffu);
+    p[2] = static_cast<uint8_t>((v >> 16) & 0xffu);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+uint16_t GetLE16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t GetLE32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames)
+{
+    const uint32_t ch = channels & 0xffffu;  // only the low 16 bits count, in every field
+    const uint32_t bytes = bits >> 3;        // 12 bits are stored as 8, 20 as 16
+    const uint64_t frameBytes = static_cast<uint64_t>(ch) * bytes;
+    // A negative plan records nothing; sizes beyond 2^31 - 1 are written as that limit.
+    const uint64_t planned = frames > 0 ? static_cast<uint64_t>(frames) : 0;
+    const uint32_t dataSize = CappedProduct(frameBytes, planned);
+    const uint32_t riffSize = CapField(static_cast<uint64_t>(dataSize) + 36u);
+    const uint32_t byteRate = CappedProduct(frameBytes, rate);
+
+    uint8_t h[kHeaderBytes];
+    memcpy(h + 0, "RIFF", 4);
+    PutLE32(h + 4, riffSize);
+    memcpy(h + 8, "WAVE", 4);
+    memcpy(h + 12, "fmt ", 4);
+    PutLE32(h + 16, 16);
+    PutLE16(h + 20, 1);  // integer PCM
+    PutLE16(h + 22, static_cast<uint16_t>(ch));
+    PutLE32(h + 24, rate);
+    PutLE32(h + 28, byteRate);
+    PutLE16(h + 32, static_cast<uint16_t>(frameBytes & 0xffffu));
+    PutLE16(h + 34, static_cast<uint16_t>((bytes * 8u) & 0xffffu));
+    memcpy(h + 36, "data", 4);
+    PutLE32(h + 40, dataSize);
+
+    FileGuard out(fopen(path, "wb"));
+    if (out.file == nullptr) {
+        printf("Unable to open %s\n", path);
+        return 0;
+    }
+    bool ok = fwrite(h, 1, sizeof h, out.file) == sizeof h;
+    ok = CloseChecked(out) && ok;
+    return ok ? 1 : 0;
+}
+
+int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset)
+{
+    if (file == nullptr || tag == nullptr || tagLength == 0 || tagLength > 4)
+        return 0;
+    // Every probe lies in the first kTagScanLimit + tagLength bytes: read them once and
+    // probe the even offsets 2 .. kTagScanLimit in memory. A probe with fewer bytes left
+    // than the tag has does not match; offset 0 and odd offsets are never probed.
+    const size_t want = static_cast<size_t>(kTagScanLimit) + tagLength;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[want]);
+    if (!buf || fseeko(file, 0, SEEK_SET) != 0)
+        return 0;
+    const size_t got = fread(buf.get(), 1, want, file);
+    for (size_t at = 2; at <= kTagScanLimit && at + tagLength <= got; at += 2) {
+        if (memcmp(buf.get() + at, tag, tagLength) == 0) {
+            *offset = static_cast<uint32_t>(at);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int FIX_SIZE(const char* path, int32_t size)
+{
+    FileGuard f(fopen(path, "rb+"));
+    if (f.file == nullptr) {
+        printf("Unable to open %s\n", path);
+        return 0;
+    }
+    uint32_t tag = 0;
+    if (!FindChunkTag(f.file, "data", 4, &tag)) {
+        printf("Can't find data block in wave file!\n");
+        return 0;
+    }
+    off_t length = 0;
+    if (!FileLength(f.file, &length))
+        return 0;
+    const off_t dataOffset = static_cast<off_t>(tag) + 8;
+
+    uint32_t dataSize;
+    if (size == -1) {
+        // Every byte from the data offset to the end of the file; none when the file
+        // ends inside the size field itself.
+        dataSize = length > dataOffset ? CapField(static_cast<uint64_t>(length - dataOffset)) : 0;
+    } else {
+        // Other negative sizes are outside the field's range: written as 0, so readers
+        // fall back to the file length.
+        dataSize = size > 0 ? static_cast<uint32_t>(size) : 0;
+    }
+    uint8_t field[4];
+    PutLE32(field, dataSize);
+    if (!WriteAt(f.file, static_cast<off_t>(tag) + 4, field, sizeof field))
+        return 0;
+
+    // Keep the RIFF size true: the file's length (grown if the size field was cut short)
+    // minus 8. A data tag before offset 8 would share bytes with that field; such a file
+    // has no RIFF size to keep, so it is left alone.
+    if (tag >= 8) {
+        const off_t newLength = length > dataOffset ? length : dataOffset;
+        PutLE32(field, CapField(static_cast<uint64_t>(newLength - 8)));
+        if (!WriteAt(f.file, 4, field, sizeof field))
+            return 0;
+    }
+    return CloseChecked(f) ? 1 : 0;
+}

@@ -1,0 +1,369 @@
+// RECORD through the virtual device "tbtest": its capture side delivers the interleaved
+// frames of "capture.raw" one period (4096 frames) after another, and its playback side
+// writes what "play last take" plays into "play.raw". Each run is one call in the test
+// driver process, with the take menu answers on standard input; the tests compare the
+// take file's bytes with the captured frames and the console transcript byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/drivers/run_driver.h"
+#include "tests/e2e.h"
+
+namespace {
+
+constexpr uint32_t kPeriod = 4096;  // the period tbtest grants
+const char* const kTake = "takebox_temp.wav";
+
+uint32_t Hash(uint32_t x)
+{
+    x *= 2654435761u;
+    x ^= x >> 15;
+    x *= 2246822519u;
+    x ^= x >> 13;
+    return x;
+}
+
+// The test signal: channel 1 reaches magnitude 16384 (-6.02 dB) and channel 2 magnitude
+// 3277 (-20.00 dB) in every period and stays below them elsewhere; 24-bit samples are the
+// same values scaled by 256.
+int32_t Sample(uint32_t channel, uint32_t frame)
+{
+    if (channel == 1)
+        return frame % kPeriod == 0 ? -16384 : static_cast<int32_t>(Hash(frame) % 32767) - 16383;
+    return frame % kPeriod == 7 ? 3277 : static_cast<int32_t>(Hash(frame ^ 0x5a5a5a5au) % 6553) - 3276;
+}
+
+std::string Encode(int32_t v, uint32_t width)
+{
+    const uint32_t u = static_cast<uint32_t>(width == 3 ? v * 256 : v);
+    std::string s;
+    for (uint32_t i = 0; i < width; i++)
+        s += static_cast<char>((u >> (8 * i)) & 0xff);
+    return s;
+}
+
+// Frames [first, first + count) of the signal: stereo interleaved, or channel 1 alone.
+std::string Frames(uint32_t first, uint32_t count, uint32_t width, uint32_t channels)
+{
+    std::string s;
+    s.reserve(static_cast<size_t>(count) * channels * width);
+    for (uint32_t f = first; f < first + count; f++) {
+        s += Encode(Sample(1, f), width);
+        if (channels == 2)
+            s += Encode(Sample(2, f), width);
+    }
+    return s;
+}
+
+// Each sample of a mono plane doubled into left and right.
+std::string Doubled(const std::string& mono, uint32_t width)
+{
+    std::string s;
+    for (size_t i = 0; i + width <= mono.size(); i += width)
+        s += mono.substr(i, width) + mono.substr(i, width);
+    return s;
+}
+
+void WriteCapture(const std::string& dir, uint32_t frames, uint32_t width)
+{
+    WriteFile(dir + "/capture.raw", Frames(0, frames, width, 2));
+}
+
+std::string Fmt(const char* format, float value)
+{
+    char text[64];
+    snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// "Recording..." and the progress line of every block: the time left before the block.
+std::string Progress(int32_t planned, uint32_t rate, int32_t blocks = -1)
+{
+    std::string s = "Recording...\n";
+    int32_t done = 0;
+    for (int32_t t = 0; t < planned && done != blocks; t += kPeriod, done++)
+        s += Fmt("\rRemaining %.2f sec", static_cast<float>(planned - t) / static_cast<float>(rate));
+    return s;
+}
+
+const std::string kMenu =
+    "\n1 = save recording and return\n2 = continue recording\n3 = redo last take\n"
+    "4 = delete last take and return\n5 = play last take\n";
+
+// The report after a take of the test signal (or of silence) and the take menu.
+std::string Report(uint32_t width, uint32_t channels, bool silent = false)
+{
+    std::string s = "\n\n";
+    if (silent) {
+        const std::string level = width == 2 ? "-96" : "-144";
+        s += "Channel 1 peak = " + level + " dB\n";
+        if (channels == 2)
+            s += "Channel 2 peak = " + level + " dB\n";
+    } else {
+        s += "Channel 1 peak = -6.02 dB\n";
+        if (channels == 2)
+            s += "Channel 2 peak = -20.00 dB\n";
+    }
+    return s + kMenu;
+}
+
+// PLAY's transcript for chunks starting at frames first, first + 4096, ... below stop.
+std::string Playing(uint32_t first, uint32_t stop, uint32_t rate)
+{
+    std::string s = std::string("Playing ") + kTake + " ...\n";
+    for (uint32_t f = first; f < stop; f += kPeriod)
+        s += Fmt("\rclock = %.2f sec", static_cast<float>(f) / static_cast<float>(rate));
+    return s;
+}
+
+DriverRun Record(const std::string& dir, const std::string& input, uint32_t rate,
+                 const std::string& duration, uint32_t channels, uint32_t bits,
+                 const std::string& device = "tbtest", const std::string& shellPrefix = "",
+                 const std::string& takePath = kTake)
+{
+    return RunDriver(dir,
+                     {"record", device, std::to_string(rate), duration, std::to_string(channels),
+                      std::to_string(bits), takePath},
+                     input, shellPrefix);
+}
+
+}  // namespace
+
+// 44100 Hz, 10 s, stereo, 16 bits: 108 blocks of 4096 frames (442368 frames), the last
+// progress line shows 0.06 s; "1" keeps them all. End of input at the menu does the same.
+TEST(Record, SaveKeepsWholeBlocksAndEndOfInputSaves)
+{
+    const std::string dir = MakeTempDir();
+    WriteCapture(dir, 2 * 442368, 2);
+    const std::string expectedFile = WavHeader(44100, 2, 16, 1764000) + Frames(0, 442368, 2, 2);
+    const std::string transcript = Progress(441000, 44100) + Report(2, 2);
+    for (const char* input : {"1\n", "", "  \n"}) {
+        SCOPED_TRACE(std::string("input '") + input + "'");
+        const DriverRun run = Record(dir, input, 44100, "10", 2, 16);
+        EXPECT_EQ(run.result, "1769472");
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, transcript);
+        EXPECT_TRUE(ReadFile(dir + "/" + kTake) == expectedFile);
+    }
+    // The reference transcript itself: 108 progress lines from 10.00 down to 0.06.
+    size_t count = 0;
+    for (size_t at = transcript.find('\r'); at != std::string::npos; at = transcript.find('\r', at + 1))
+        count++;
+    EXPECT_EQ(count, 108u);
+    EXPECT_EQ(transcript.compare(0, 33, "Recording...\n\rRemaining 10.00 sec"), 0);
+    EXPECT_NE(transcript.find("\rRemaining 0.06 sec\n\n"), std::string::npos);
+}
+
+// "2" keeps the planned 441000 frames and records the next take right behind them, over
+// the part of the first take's last block that ran past the plan; "3" records over the
+// last take; "4" returns without it, its bytes left behind the counted data.
+TEST(Record, ContinueRedoAndDelete)
+{
+    const std::string dir = MakeTempDir();
+    WriteCapture(dir, 2 * 442368, 2);
+    const std::string header = WavHeader(44100, 2, 16, 1764000);
+    const std::string take = Progress(441000, 44100) + Report(2, 2);
+
+    DriverRun run = Record(dir, "2\n1\n", 44100, "10", 2, 16);
+    EXPECT_EQ(run.result, "3533472");  // 1764000 + 1769472
+    EXPECT_EQ(run.out, take + take);
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) ==
+                header + Frames(0, 441000, 2, 2) + Frames(442368, 442368, 2, 2));
+
+    run = Record(dir, "3\n1\n", 44100, "10", 2, 16);
+    EXPECT_EQ(run.result, "1769472");
+    EXPECT_EQ(run.out, take + take);
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header + Frames(442368, 442368, 2, 2));
+
+    run = Record(dir, "4\n", 44100, "10", 2, 16);
+    EXPECT_EQ(run.result, "0");
+    EXPECT_EQ(run.out, take);
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header + Frames(0, 442368, 2, 2));
+
+    // "2", then "4": only the first take counts.
+    run = Record(dir, "2\n4\n", 44100, "10", 2, 16);
+    EXPECT_EQ(run.result, "1764000");
+    EXPECT_EQ(run.out, take + take);
+}
+
+// A plan of 0 frames records no block: the silence lines at once, and nothing is counted,
+// whatever the answers.
+TEST(Record, PlanOfZeroFramesRecordsNothing)
+{
+    const std::string dir = MakeTempDir();
+    WriteCapture(dir, kPeriod, 3);
+    DriverRun run = Record(dir, "2\n1\n", 44100, "0.00001", 2, 16);
+    EXPECT_EQ(run.result, "0");
+    EXPECT_EQ(run.out, "Recording...\n" + Report(2, 2, true) + "Recording...\n" + Report(2, 2, true));
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == WavHeader(44100, 2, 16, 0));
+
+    run = Record(dir, "1\n", 48000, "0", 1, 24);
+    EXPECT_EQ(run.result, "0");
+    EXPECT_EQ(run.out, "Recording...\n" + Report(3, 1, true));
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == WavHeader(48000, 1, 24, 0));
+}
+
+// "5" (and any word other than "1" to "4", "12" among them) plays the last take from its
+// start for the take's duration and shows the same peaks again without recording.
+TEST(Record, PlayLastTake)
+{
+    const std::string dir = MakeTempDir();
+    WriteCapture(dir, 3 * 45056, 2);
+    const std::string take = Progress(44100, 44100) + Report(2, 2);
+
+    DriverRun run = Record(dir, "5\n1\n", 44100, "1", 2, 16);
+    EXPECT_EQ(run.result, "180224");  // 11 blocks
+    EXPECT_EQ(run.out, take + Playing(0, 44100, 44100) + Report(2, 2));
+    EXPECT_TRUE(ReadFile(dir + "/play.raw") == Frames(0, 45056, 2, 2));
+
+    // The second take begins 1 s into the file: played from there, 11 periods.
+    run = Record(dir, "2\n5\n12\n1\n", 44100, "1", 2, 16);
+    EXPECT_EQ(run.result, "356624");  // 176400 + 180224
+    const std::string second = Playing(44100, 88200, 44100) + Report(2, 2);
+    EXPECT_EQ(run.out, take + take + second + second);
+    EXPECT_TRUE(ReadFile(dir + "/play.raw") == Frames(45056, 45056, 2, 2));
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) ==
+                WavHeader(44100, 2, 16, 176400) + Frames(0, 44100, 2, 2) + Frames(45056, 45056, 2, 2));
+
+    // After "3" the new take starts where the redone one did; end of input after a
+    // playback keeps the take.
+    run = Record(dir, "3\n5", 44100, "1", 2, 16);
+    EXPECT_EQ(run.result, "180224");
+    EXPECT_EQ(run.out, take + take + Playing(0, 44100, 44100) + Report(2, 2));
+    EXPECT_TRUE(ReadFile(dir + "/play.raw") == Frames(45056, 45056, 2, 2));
+}
+
+// Mono opens the device with two channels and keeps and meters channel 1 only; played
+// back, it sounds on both channels.
+TEST(Record, MonoKeepsChannelOne)
+{
+    const std::string dir = MakeTempDir();
+    WriteCapture(dir, 45056, 2);
+    DriverRun run = Record(dir, "1\n", 44100, "1", 1, 16);
+    EXPECT_EQ(run.result, "90112");
+    EXPECT_EQ(run.out, Progress(44100, 44100) + Report(2, 1));
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) ==
+                WavHeader(44100, 1, 16, 88200) + Frames(0, 45056, 2, 1));
+
+    WriteCapture(dir, 24576, 3);
+    run = Record(dir, "5\n1\n", 48000, "0.5", 1, 24);  // 24000 frames: 6 blocks
+    EXPECT_EQ(run.result, "73728");
+    EXPECT_EQ(run.out, Progress(24000, 48000) + Report(3, 1) + Playing(0, 24000, 48000) + Report(3, 1));
+    const std::string mono = Frames(0, 24576, 3, 1);
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == WavHeader(48000, 1, 24, 72000) + mono);
+    EXPECT_TRUE(ReadFile(dir + "/play.raw") == Doubled(mono, 3));
+}
+
+// The take file gets its fresh header before the device is opened, so a device failure
+// leaves exactly that header behind.
+TEST(Record, DeviceFailuresLeaveAFreshHeader)
+{
+    const std::string dir = MakeTempDir();
+    WriteCapture(dir, kPeriod, 2);
+    const std::string header = WavHeader(44100, 2, 16, 1764000);
+
+    WriteFile(dir + "/" + kTake, "an old take that is longer than a header......");
+    DriverRun run = Record(dir, "1\n", 44100, "10", 2, 16, "nosuchdevice");
+    EXPECT_EQ(run.result, "-1");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(LastLine(run.err), "unable to open pcm record device: No such file or directory\n");
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
+
+    run = Record(dir, "1\n", 44100, "10", 2, 16, "tbnofmt");
+    EXPECT_EQ(run.result, "-1");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Problem setting recording format: Invalid argument\n");
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
+
+    run = Record(dir, "1\n", 44100, "10", 2, 16, "tbrefuse");
+    EXPECT_EQ(run.result, "-1");
+    EXPECT_EQ(run.out,
+              "Could not set record hardware parameters: Invalid argument\n"
+              "Returned Driver Parameters:\n"
+              "\tBuf 1\tBuf 2\tRate\tChannels\n"
+              "Record\t4096\t32768\t44100\t2\n"
+              "-------------------------\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
+}
+
+// Values no recording can use are refused with one line before the take file or the
+// device is touched (the device named here does not exist, so an open would show).
+TEST(Record, UnusableValuesAreRefused)
+{
+    const std::string dir = MakeTempDir();
+    struct Case {
+        uint32_t rate;
+        const char* duration;
+        uint32_t channels, bits;
+        const char* message;
+    };
+    for (const Case& c : {
+             Case{0, "10", 2, 16, "Cannot record at a sample rate of 0\n"},
+             Case{44100, "10", 3, 16, "Cannot record 3 channels of 16 bits\n"},
+             Case{44100, "10", 2, 20, "Cannot record 2 channels of 20 bits\n"},
+             Case{44100, "-1", 2, 16, "Cannot record a duration of -1.00 sec\n"},
+             Case{44100, "nan", 2, 16, "Cannot record a duration of nan sec\n"},
+             // 384000000 frames of 6 bytes: past 2 GB.
+             Case{48000, "8000", 2, 24, "Cannot record 8000.00 sec: a recording must stay below 2 GB\n"},
+             Case{48000, "inf", 1, 16, "Cannot record inf sec: a recording must stay below 2 GB\n"},
+         }) {
+        SCOPED_TRACE(c.message);
+        const DriverRun run = Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice");
+        EXPECT_EQ(run.result, "-1");
+        EXPECT_EQ(run.out, c.message);
+        EXPECT_EQ(run.err, "");
+        EXPECT_FALSE(FileExists(dir + "/" + kTake));
+    }
+
+    // A take file that cannot be created.
+    DriverRun run = Record(dir, "1\n", 44100, "10", 2, 16, "nosuchdevice", "", "nodir/take.wav");
+    EXPECT_EQ(run.result, "-1");
+    EXPECT_EQ(run.out, "Unable to open nodir/take.wav\n");
+    EXPECT_EQ(run.err, "");
+
+    // 357913440 planned frames of 6 bytes fit, but rounded up to whole periods
+    // (357916672 frames) they would not: refused once the period is known.
+    WriteCapture(dir, 0, 3);
+    run = Record(dir, "1\n", 48000, "7456.53", 2, 24);
+    EXPECT_EQ(run.result, "-1");
+    EXPECT_EQ(run.out, "Cannot record 7456.53 sec: a recording must stay below 2 GB\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == WavHeader(48000, 2, 24, 357913440u * 6));
+}
+
+// A full disk (a file-size limit, with SIGXFSZ ignored so that the write fails with
+// EFBIG): the failing block ends the take, the result counts only the whole frames that
+// reached the file, "2" is refused since the take is incomplete, and "5" plays only the
+// part that was written. The playback device here discards its frames: a play.raw under
+// the same limit would fail too.
+TEST(Record, WriteFailureCountsOnlyWrittenFrames)
+{
+    const std::string dir = MakeTempDir();
+    WriteCapture(dir, 442368, 2);
+    const std::string limit = "ulimit -f 100; trap '' XFSZ;";
+    for (const char* input : {"2\n5\n1\n", "1\n"}) {
+        SCOPED_TRACE(input);
+        remove((dir + "/" + kTake).c_str());
+        const DriverRun run = Record(dir, input, 44100, "10", 2, 16, "tbsink", limit);
+        const std::string file = ReadFile(dir + "/" + kTake);
+        ASSERT_GT(file.size(), 44u + kPeriod * 4);
+        ASSERT_LT(file.size(), 44u + 441000u * 4);
+        const uint32_t written = static_cast<uint32_t>(file.size() - 44) / 4;  // whole frames
+        EXPECT_EQ(run.result, std::to_string(written * 4));
+        EXPECT_TRUE(file == (WavHeader(44100, 2, 16, 1764000) + Frames(0, written, 2, 2)).substr(0, file.size()));
+
+        const int32_t blocks = static_cast<int32_t>(written / kPeriod);  // written in full
+        std::string expected = Progress(441000, 44100, blocks) +
+                               "\nWrite to takebox_temp.wav failed: File too large\n" + Report(2, 2);
+        if (input[0] == '2') {
+            expected += "Cannot continue: the last take was not written in full\n" + kMenu;
+            expected += Playing(0, written, 44100) + Report(2, 2);
+        }
+        EXPECT_EQ(run.out, expected);
+        EXPECT_EQ(run.err, "");
+    }
+}

@@ -92,6 +92,13 @@ int PLAY(const char* path, const char* device, float start, float stop)
                 static_cast<unsigned long>(granted));
         return 0;
     }
+    // Each frame handed to the device is read from a two-channel chunk: a device that
+    // took more channels than that would read past it.
+    unsigned int grantedChannels = 0;
+    if (snd_pcm_hw_params_get_channels(params, &grantedChannels) < 0 || grantedChannels > 2) {
+        fprintf(stderr, "Unable to play through %u device channels\n", grantedChannels);
+        return 0;
+    }
     const uint32_t period = static_cast<uint32_t>(granted);
     const size_t chunkBytes = static_cast<size_t>(period) * frameBytes;
     audio::BufferGuard readBuf;

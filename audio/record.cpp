@@ -150,7 +150,13 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         printf("-------------------------\n");
         return -1;
     }
-    // From here the requested rate is used for the header and all timing.
+    // From here the requested rate is used for the header and all timing. The read goes
+    // into two planes: a device that took more channels would write past them (one that
+    // took a single channel fills the first plane only).
+    if (backChannels > 2) {
+        fprintf(stderr, "Unable to record through %u device channels\n", backChannels);
+        return -1;
+    }
 
     if (period == 0 || period > audio::kMaxPeriodFrames) {
         printf("Cannot record with a period of %lu frames\n", static_cast<unsigned long>(period));

@@ -194,6 +194,11 @@ TEST(Playback, FileAndDeviceFailures)
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Unable to set playback format: Invalid argument\n");
 
+    run = Play(dir, "a.wav", "0", "1", "tbquad");
+    EXPECT_EQ(run.result, "0");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Unable to play through 4 device channels\n");
+
     run = Play(dir, "a.wav", "0", "1", "tbrefuse");
     EXPECT_EQ(run.result, "0");
     EXPECT_EQ(run.out, "");

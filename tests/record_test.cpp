@@ -278,6 +278,12 @@ TEST(Record, DeviceFailuresLeaveAFreshHeader)
     EXPECT_EQ(run.err, "Problem setting recording format: Invalid argument\n");
     EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
 
+    run = Record(dir, "1\n", 44100, "10", 2, 16, "tbquad");
+    EXPECT_EQ(run.result, "-1");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Unable to record through 4 device channels\n");
+    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
+
     run = Record(dir, "1\n", 44100, "10", 2, 16, "tbrefuse");
     EXPECT_EQ(run.result, "-1");
     EXPECT_EQ(run.out,

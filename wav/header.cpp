@@ -100,9 +100,15 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
     // Every probe lies in the first kTagScanLimit + tagLength bytes: read them once and
     // probe the even offsets 2 .. kTagScanLimit in memory. A probe with fewer bytes left
     // than the tag has does not match; offset 0 and odd offsets are never probed.
-    const size_t want = static_cast<size_t>(kTagScanLimit) + tagLength;
+    // A shorter file needs only a buffer of its own length.
+    size_t want = static_cast<size_t>(kTagScanLimit) + tagLength;
+    off_t length = 0;
+    if (FileLength(file, &length) && length < static_cast<off_t>(want))
+        want = static_cast<size_t>(length);
+    if (want < 2 + static_cast<size_t>(tagLength) || fseeko(file, 0, SEEK_SET) != 0)
+        return 0;
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[want]);
-    if (!buf || fseeko(file, 0, SEEK_SET) != 0)
+    if (!buf)
         return 0;
     const size_t got = fread(buf.get(), 1, want, file);
     for (size_t at = 2; at <= kTagScanLimit && at + tagLength <= got; at += 2) {

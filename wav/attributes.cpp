@@ -41,7 +41,7 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
     const uint32_t rate = GetLE32(fields + 12);
     *sampleRate = rate;
     if (print)
-        printf("  samplerate: %u\n", rate);
+        printf("  samplerate: %i\n", static_cast<int32_t>(rate));
 
     // The data tag is searched from the start again, not from the format chunk.
     uint32_t data = 0;

@@ -27,6 +27,20 @@ int32_t ValueInteger(const char* text)
     return static_cast<int32_t>(v);
 }
 
+// Decimal value of an unsigned field (sample rate, bits): the whole unsigned range reads
+// back as written, and a negative value wraps as it does when it is stored, so every
+// value the field can hold survives a save and a load. Values past either end are held
+// at the nearest one that fits.
+uint32_t ValueUnsigned(const char* text)
+{
+    long long v = strtoll(text, nullptr, 10);
+    if (v > static_cast<long long>(UINT32_MAX))
+        return UINT32_MAX;
+    if (v < INT32_MIN)
+        v = INT32_MIN;
+    return static_cast<uint32_t>(v);
+}
+
 // Next token delimited by any of `delims`, runs of delimiters counting as one. The token
 // is terminated in place; *pos moves past the one delimiter that ended it.
 char* NextToken(char* text, uint32_t length, uint32_t* pos, const char* delims)
@@ -94,9 +108,9 @@ void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t*
         if (value == nullptr)
             break;
         if (strcmp(key, "sr") == 0)
-            *sampleRate = static_cast<uint32_t>(ValueInteger(value));
+            *sampleRate = ValueUnsigned(value);
         else if (strcmp(key, "bits") == 0)
-            *bits = static_cast<uint32_t>(ValueInteger(value));
+            *bits = ValueUnsigned(value);
         else if (strcmp(key, "ch") == 0)
             *channels = ValueInteger(value);
         else if (strcmp(key, "i") == 0)

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,21 @@ namespace {
 
 constexpr snd_pcm_uframes_t kPlayPeriodFrames = 4096;
 constexpr snd_pcm_uframes_t kPlayBufferFrames = 16384;  // four periods
+
+// Truncates toward zero into a frame position. Positions of a file may pass 2^31 (up to
+// 2^32 - 1 frames), so they are 64-bit; NaN gives 0, and values beyond +-2^40, far past
+// any frame, are held there.
+int64_t FloatToFrame(float value)
+{
+    constexpr float kLimit = 1099511627776.0f;  // 2^40
+    if (std::isnan(value))
+        return 0;
+    if (value >= kLimit)
+        return INT64_C(1) << 40;
+    if (value <= -kLimit)
+        return -(INT64_C(1) << 40);
+    return static_cast<int64_t>(value);
+}
 
 }  // namespace
 
@@ -112,21 +128,21 @@ int PLAY(const char* path, const char* device, float start, float stop)
     }
 
     // Seconds to frames at the file's own rate, truncated toward zero. A negative start
-    // plays from the first frame; a stop at or past the end, or a negative one (which
-    // compares as a very large unsigned number), plays to the end.
+    // plays from the first frame; a stop at or past the end, or a negative one, plays to
+    // the end. Frames past 2^31 - 1 (files of more than 2^31 frames) are reached too.
     const float fileRate = static_cast<float>(rate);
-    int32_t startFrame = FloatToInt32(fileRate * start);
+    int64_t startFrame = FloatToFrame(fileRate * start);
     if (startFrame < 0)
         startFrame = 0;
-    uint32_t stopFrame = static_cast<uint32_t>(FloatToInt32(fileRate * stop));
-    if (!(stopFrame < frameCount))
+    int64_t stopFrame = FloatToFrame(fileRate * stop);
+    if (stopFrame < 0 || stopFrame >= static_cast<int64_t>(frameCount))
         stopFrame = frameCount;
 
     printf("Playing %s ...\n", path);
 
     // Frames are counted in 64 bits so that neither the loop nor the byte positions can
     // wrap, whatever the file's length.
-    for (int64_t frame = startFrame; frame < static_cast<int64_t>(stopFrame); frame += period) {
+    for (int64_t frame = startFrame; frame < stopFrame; frame += period) {
         const off_t position = static_cast<off_t>(dataOffset) + static_cast<off_t>(frame) * frameBytes;
         if (fseeko(file.file, position, SEEK_SET) != 0)
             break;

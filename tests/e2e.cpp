@@ -47,7 +47,7 @@ RunResult RunTakebox(const std::string& dir, const std::string& input,
     std::string script = "cd '" + dir + "' || exit 1\n"
                          "( " + shellPrefix + "\n"
                          "  export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
-                         "  exec timeout -s KILL 60 " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
+                         "  exec timeout -s KILL 60 " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
                          "echo \"${PIPESTATUS[0]}\" > .status\n"
                          "wait\n";
     WriteFile(dir + "/.script", script);

@@ -1,6 +1,11 @@
 // The 44-byte PCM header, the data-size patch and the tag scan every WAV reader uses.
 #include "wav/wav.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -101,16 +106,31 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
     // probe the even offsets 2 .. kTagScanLimit in memory. A probe with fewer bytes left
     // than the tag has does not match; offset 0 and odd offsets are never probed.
     // A shorter file needs only a buffer of its own length.
+    // The bytes come from the stream's descriptor by positioned reads, which leave the
+    // stream's position and buffer alone (every caller seeks before its next read or
+    // write, and none has unwritten bytes in the stream when it scans): one read for the
+    // whole range, and a second only when the file ends early.
+    const int fd = fileno(file);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return 0;
     size_t want = static_cast<size_t>(kTagScanLimit) + tagLength;
-    off_t length = 0;
-    if (FileLength(file, &length) && length < static_cast<off_t>(want))
-        want = static_cast<size_t>(length);
-    if (want < 2 + static_cast<size_t>(tagLength) || fseeko(file, 0, SEEK_SET) != 0)
+    if (st.st_size < static_cast<off_t>(want))
+        want = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    if (want < 2 + static_cast<size_t>(tagLength))
         return 0;
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[want]);
     if (!buf)
         return 0;
-    const size_t got = fread(buf.get(), 1, want, file);
+    size_t got = 0;
+    while (got < want) {
+        const ssize_t n = pread(fd, buf.get() + got, want - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
     for (size_t at = 2; at <= kTagScanLimit && at + tagLength <= got; at += 2) {
         if (memcmp(buf.get() + at, tag, tagLength) == 0) {
             *offset = static_cast<uint32_t>(at);

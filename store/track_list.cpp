@@ -4,15 +4,36 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+namespace {
+
+// "<path>.tmp" beside the target. A last path component too long to take the suffix
+// within NAME_MAX bytes is cut to make room, so that a file whose name has the longest
+// length allowed can be replaced as well; the cut name never equals the target's.
+std::string TempPath(const char* path)
+{
+    std::string temp(path);
+    const size_t slash = temp.rfind('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    if (temp.size() - start > NAME_MAX - 4)
+        temp.resize(start + NAME_MAX - 4);
+    temp += ".tmp";
+    if (temp == path)
+        temp.back() = '_';
+    return temp;
+}
+
+}  // namespace
 
 int ReplaceFile(const char* path, const char* bytes, uint32_t size)
 {
     // The new text goes to a temporary file beside the target and is renamed over it only
     // when every byte has reached the disk, so the old file survives any failure.
-    std::string temp = std::string(path) + ".tmp";
+    std::string temp = TempPath(path);
     FILE* file = fopen(temp.c_str(), "wb");
     if (file == nullptr)
         return 0;

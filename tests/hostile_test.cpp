@@ -1,0 +1,283 @@
+// Hostile and failing conditions end to end: standard input that ends at any prompt,
+// words far longer than any field, a file-size limit that fills the "disk" while a take
+// is written, settings and list files of random bytes, and listed files that are no
+// playable WAV files. The program must end normally (status 0) in every case, keep what
+// was recorded and never damage a file the user did not choose to replace.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/e2e.h"
+
+namespace {
+
+const std::string kBanner = "\nTakebox 1.05 by Marlo Fenwick\n\n";
+const std::string kReading = "Reading rcbox.txt file\n";
+const std::string kAskList = "Enter the name of a new or existing wavefile list:\n";
+const std::string kTypeH = "Type h at any time to get a list of commands\n";
+const std::string kSaving = "Saving list and parameters\n";
+const std::string kAskDuration = "Enter the length of recording time in seconds:\n";
+const std::string kTakeMenu =
+    "\n1 = save recording and return\n2 = continue recording\n3 = redo last take\n"
+    "4 = delete last take and return\n5 = play last take\n";
+const std::string kPeaks = "\n\nChannel 1 peak = -6.02 dB\nChannel 2 peak = -20.00 dB\n";
+// One take of 0.05 s at 44100 Hz: 2205 planned frames, one block of 4096.
+const std::string kTake005 = "Recording...\n\rRemaining 0.05 sec" + kPeaks + kTakeMenu;
+const std::string kWait = "Enter 'c' to continue\n";
+
+// A settings file as the program writes it (also the files the tests start from).
+std::string Settings(const std::string& device, unsigned rate, unsigned bits, int channels,
+                     const std::string& in, const std::string& out, const std::string& dur,
+                     const std::string& list, const std::string& name)
+{
+    std::string s = "dv\t" + device + "\nsr\t" + std::to_string(rate) + "\nbits\t" +
+                    std::to_string(bits) + "\nch\t" + std::to_string(channels) + "\ni\t" + in +
+                    "\no\t" + out + "\nd\t" + dur + "\n";
+    if (!list.empty())
+        s += "tlist\t" + list + "\n";
+    if (!name.empty())
+        s += "rname\t" + name + "\n";
+    return s;
+}
+
+std::string Block(int channels, const std::string& rate, int bits, const std::string& device,
+                  const std::string& file)
+{
+    return "-----------------------------\nCurrent Recording Parameters:\n"
+           "   Channels: " + std::to_string(channels) + "\n   Sample rate: " + rate +
+           "\n   Bits: " + std::to_string(bits) + "\n   Device: " + device + "\n   File: " + file +
+           "\n-----------------------------\n\n";
+}
+
+std::string Start(const std::string& listMessage, const std::string& file = "")
+{
+    return kBanner + kReading + Block(2, "44100", 16, "tbtest", file) + listMessage + kTypeH;
+}
+
+// The values shown before each command word; `tracks` already formatted.
+std::string Show(const std::string& tracks, const std::string& name = "",
+                 const std::string& dur = "0.00", const std::string& in = "0.00",
+                 const std::string& out = "0.00")
+{
+    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn " + in + "\t\tOut " + out +
+           "\nRecording: \tDur " + dur + "\tFilename: " + name + "\n";
+}
+
+std::string ExistsMenu(const std::string& name)
+{
+    return name + " exists\n1 = erase and record over " + name + "\n2 = enter a different name\n3 = play " +
+           name + "\n4 = record at the end of " + name + "\n5 = return without recording\n";
+}
+
+// Stereo 16-bit capture data: quiet noise with one sample of 16384 on channel 1 and
+// -3277 on channel 2 in every 4096-frame block, so every take meters -6.02 and -20.00.
+std::string Capture16(uint32_t frames)
+{
+    std::string noise = Pattern(frames * 4, 11);
+    std::string data(frames * 4, '\0');
+    for (uint32_t i = 0; i < frames; i++) {
+        for (uint32_t c = 0; c < 2; c++) {
+            uint32_t r = static_cast<uint8_t>(noise[i * 4 + c * 2]) |
+                         static_cast<uint32_t>(static_cast<uint8_t>(noise[i * 4 + c * 2 + 1])) << 8;
+            int32_t v = static_cast<int32_t>(r % 2001) - 1000;
+            if (i % 4096 == 100)
+                v = c == 0 ? 16384 : -3277;
+            data.replace(i * 4 + c * 2, 2, Le16(static_cast<uint16_t>(v)));
+        }
+    }
+    return data;
+}
+
+// A temporary directory for one run, removed at the end of its scope unless a test
+// has failed (its files then stay for a look).
+struct ScratchDir {
+    std::string path = MakeTempDir();
+    ScratchDir() = default;
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    ~ScratchDir()
+    {
+        if (!::testing::Test::HasFailure()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    }
+};
+
+struct Timed {
+    RunResult run;
+    double seconds;
+};
+
+Timed RunTimed(const std::string& dir, const std::string& input, const std::string& prefix = "")
+{
+    const auto begin = std::chrono::steady_clock::now();
+    Timed t;
+    t.run = RunTakebox(dir, input, prefix);
+    t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    return t;
+}
+
+// The whole take: header with the final data size, then the captured bytes.
+std::string Take(const std::string& capture, uint32_t bytes)
+{
+    return WavHeader(44100, 2, 16, bytes) + capture.substr(0, bytes);
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kHelp =
+    "\nList Commands\n\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
+    "   '-' to remove a track from the list\n\nRecording Commands\n\n   'r' to record\n"
+    "   'd' to set recording duration\n   'f' to enter filename for recording\n"
+    "   'F' to select file in list to record to\n   'u' to adjust recording hardware settings\n"
+    "\nPlayback Commands\n\n   'p' to play a track, or 2p for track 2, etc\n"
+    "   'a' to play all playlist tracks in order\n   'i' to set in point of playback\n"
+    "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"
+    "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n"
+    "\n   's' to save file list and settings\n   'q' to quit and save\n"
+    "   'x' to exit without saving list or parameters\n";
+
+std::string SettingsMenu(const std::string& rate, int bits, int channels, const std::string& device)
+{
+    return "Record Settings\n1 = change samplerate: " + rate + "\n2 = toggle bit depth: " +
+           std::to_string(bits) + "\n3 = toggle channels: " + std::to_string(channels) +
+           "\n4 = change soundcard: " + device + "\n5 = done\n";
+}
+
+std::string Word(char c)
+{
+    return std::string(10000, c);
+}
+
+}  // namespace
+
+// Words of 10,000 characters at every prompt: text fields are cut to their capacity
+// (list path 255 bytes, device 47, record name 127 with its ".wav"), numbers saturate,
+// menus and waits take such words as no choice, and the program saves and ends normally.
+TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
+{
+    const std::string list255(255, 'L'), device47(47, 'D'), name127 = std::string(123, 'F') + ".wav";
+    const std::string maxRate = "2147483647";
+    {
+        SCOPED_TRACE("list name, f, u and its prompts, i, d, x");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        const std::string input = Word('L') + " f " + Word('F') + " u 4 " + Word('D') + " 1 " + Word('9') +
+                                  " " + Word('1') + " 5 i " + Word('9') + " d 1e" + Word('9') + " x " +
+                                  Word('y') + "\n";
+        const Timed t = RunTimed(dir, input);
+        std::string expect = kBanner + kAskList + Block(2, "44100", 16, "default", "") +
+                             "Creating a new list: " + list255 + "\n" + kTypeH + Show("");
+        expect += "Enter recording file name:\n" + Show("", name127);
+        expect += SettingsMenu("44100", 16, 2, "default") + "Enter soundcard device name:\n";
+        expect += SettingsMenu("44100", 16, 2, device47) + "Enter samplerate:\n";
+        expect += SettingsMenu(maxRate, 16, 2, device47);  // the rate is no choice: shown again
+        expect += SettingsMenu(maxRate, 16, 2, device47);  // nor is a word of ones
+        expect += Show("", name127);
+        expect += "Enter start time in seconds:\n" + Show("", name127, "0.00", "inf");
+        expect += "Enter record duration in seconds:\n" + Show("", name127, "inf", "inf");
+        expect += "Exit without saving list and settings? (y,n)\n" + kSaving;
+        EXPECT_EQ(t.run.out, expect);
+        EXPECT_EQ(t.run.status, 0);
+        const std::string saved = Settings(device47, 2147483647u, 16, 2, "inf", "0.000", "inf", list255, name127);
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), saved);
+        EXPECT_TRUE(FileExists(dir + "/" + list255));
+        EXPECT_EQ(ReadFile(dir + "/" + list255), "");
+
+        // The saved values are read back as they were stored.
+        const Timed again = RunTimed(dir, "q");
+        EXPECT_EQ(again.run.out, kBanner + kReading + Block(2, maxRate, 16, device47, name127) +
+                                     "Opening existing list: " + list255 + "\n" + kTypeH +
+                                     Show("", name127, "inf", "inf") + kSaving);
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), saved);
+        printf("[ timing   ] long words at the list, f, u, i, d and x prompts: %.3f s\n", t.seconds);
+    }
+    {
+        SCOPED_TRACE("F, L, -, p, play form, L file name, h and t waits, o");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        const std::string base = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
+        WriteFile(dir + "/rcbox.txt", base);
+        WriteFile(dir + "/tlist.txt", "a.wav\nb.wav\n");
+        const std::string input = "F " + Word('9') + " L 0x" + Word('f') + " - -" + Word('9') + " " +
+                                  Word('p') + " p " + Word('9') + " L 2 " + Word('T') + " h " + Word('c') +
+                                  " c t " + Word('c') + " c o " + Word('a') + " q";
+        const Timed t = RunTimed(dir, input);
+        const std::string ab = "\t1 a.wav\n\t2 b.wav\n";
+        const std::string list255t(255, 'T');
+        const std::string missingA = "The file called a.wav cannot be found!\n";
+        std::string expect = Start("Opening existing list: tlist.txt\n") + Show(ab);
+        expect += "Select a file in list for record filename (1-2)\n" + Show(ab);
+        expect += "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n" + Show(ab);
+        expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(ab);
+        expect += missingA + Show(ab);  // the play form without a number plays track 1
+        expect += "Enter track number:\n" + Show(ab);
+        expect += "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n"
+                  "Enter file name containing list\nCreating a new list: " + list255t + "\n" + Show(ab);
+        expect += kHelp + "\nEnter 'c' to continue\n\nEnter 'c' to continue\n" + Show(ab);
+        expect += missingA + "The file called b.wav cannot be found!\n" +
+                  "\nEnter 'c' to continue\n\nEnter 'c' to continue\n\n" + Show(ab);
+        expect += "Enter stop time in seconds:\n" + Show(ab);  // the word is no number ...
+        expect += Show(ab);                                     // ... and then no command
+        expect += kSaving;
+        EXPECT_EQ(t.run.out, expect);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
+                  Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", list255t, ""));
+        EXPECT_EQ(ReadFile(dir + "/" + list255t), "a.wav\nb.wav\n");
+        EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "a.wav\nb.wav\n");
+        printf("[ timing   ] long words at the number prompts, L and the waits: %.3f s\n", t.seconds);
+    }
+    {
+        SCOPED_TRACE("record name, duration, take menu, exists menu, new name");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        WriteFile(dir + "/rcbox.txt", Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", ""));
+        const std::string capture = Capture16(44100);
+        WriteFile(dir + "/capture.raw", capture);
+        const std::string input = "r " + Word('n') + " " + Word('a') + " 0.05 " + Word('1') + " 1 r " +
+                                  Word('x') + " 2 " + Word('m') + " 4 q";
+        const Timed t = RunTimed(dir, input);
+        const std::string n = std::string(123, 'n') + ".wav", m = std::string(123, 'm') + ".wav";
+        std::string expect = Start("Creating a new list: tlist.txt\n") + Show("");
+        expect += "Enter the recording file name:\n" + kAskDuration + kAskDuration + kTake005;
+        // A long answer at the take menu is cut and plays the last take like any other word.
+        expect += "Playing takebox_temp.wav ...\n\rclock = 0.00 sec" + kPeaks + kTakeMenu;
+        expect += Show("\t1 " + n + "\n", n, "0.05");
+        expect += ExistsMenu(n) + ExistsMenu(n) + "Enter a new filename:\n" + kTake005;
+        expect += Show("\t1 " + n + "\n", m, "0.05") + kSaving;
+        EXPECT_EQ(t.run.out, expect);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(ReadFile(dir + "/" + n), Take(capture, 16384));
+        EXPECT_FALSE(FileExists(dir + "/" + m));
+        EXPECT_EQ(ReadFile(dir + "/play.raw"), capture.substr(0, 16384));
+        EXPECT_EQ(ReadFile(dir + "/tlist.txt"), n + "\n");
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
+                  Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", m));
+        printf("[ timing   ] long words in the record command: %.3f s\n", t.seconds);
+    }
+    {
+        SCOPED_TRACE("wait after a mismatch");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        WriteFile(dir + "/rcbox.txt", Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "old.wav"));
+        const std::string old = WavHeader(44100, 1, 16, 40) + Pattern(40, 4);
+        WriteFile(dir + "/old.wav", old);
+        const Timed t = RunTimed(dir, "r 4 " + Word('c') + " c q");
+        EXPECT_EQ(t.run.out, Start("Creating a new list: tlist.txt\n", "old.wav") + Show("", "old.wav", "0.05") +
+                                 ExistsMenu("old.wav") +
+                                 "You cannot record into this file until you change the recording channels to 1\n" +
+                                 kWait + kWait + Show("", "old.wav", "0.05") + kSaving);
+        EXPECT_EQ(ReadFile(dir + "/old.wav"), old);
+    }
+}

@@ -281,3 +281,65 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         EXPECT_EQ(ReadFile(dir + "/old.wav"), old);
     }
 }
+
+// A full disk (a file-size limit with SIGXFSZ ignored, so writes fail with EFBIG) while a
+// take is written into the take file. The recording says that the write failed; what was
+// written can be kept with "1" (the user replaces the target knowingly) or dropped with
+// "4", which leaves the target byte for byte; an append that cannot be written leaves the
+// target as it was and the take in the take file.
+TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
+{
+    const std::string capture = Capture16(44100);
+    const std::string target = WavHeader(44100, 2, 16, 29956) + Pattern(29956, 8);
+    const std::string settings = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
+    const std::string tracks = "\t1 song.wav\n";
+    const std::string before = Start("Opening existing list: tlist.txt\n", "song.wav") + Show(tracks, "song.wav", "0.05") +
+                               ExistsMenu("song.wav");
+    const std::string after = Show(tracks, "song.wav", "0.05");
+    // 8 KiB per file: the header and 2037 whole frames of the first block reach the take
+    // file (8148 of 16384 bytes), then the write fails.
+    const std::string limit8k = "ulimit -f 8; trap '' XFSZ;";
+    const std::string failedTake =
+        "Recording...\nWrite to takebox_temp.wav failed: File too large\n" + kPeaks + kTakeMenu;
+    const uint32_t kept = 8148;
+    struct Case {
+        const char* what;
+        std::string limit;
+        std::string input;
+        std::string transcript;
+        std::string targetAfter;
+        std::string takeAfter;  // the take file left behind: "" none, "-" an empty one
+    } cases[] = {
+        {"replace, then delete the take", limit8k, "r 1 4 q", before + failedTake + after + kSaving, target,
+         WavHeader(44100, 2, 16, 8820) + capture.substr(0, kept)},
+        {"replace, then keep the written part", limit8k, "r 1 1 q", before + failedTake + after + kSaving,
+         Take(capture, kept), ""},
+        {"replace, then end of input", limit8k, "r 1", before + failedTake + after + kSaving,
+         Take(capture, kept), ""},
+        {"append, then keep the written part", limit8k, "r 4 1 q",
+         before + failedTake + "Append file is 8192 bytes\n"
+                  "Unable to append the take to song.wav; the take is kept in takebox_temp.wav\n" + after + kSaving,
+         target, WavHeader(44100, 2, 16, 8820) + capture.substr(0, kept)},
+        {"no room even for the header", "ulimit -f 0; trap '' XFSZ;", "r 1 q",
+         before + "Write to takebox_temp.wav failed: File too large\n" + after + kSaving +
+             "Unable to open tlist.txt\nUnable to open rcbox.txt\n",
+         target, "-"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        WriteFile(dir + "/rcbox.txt", settings);
+        WriteFile(dir + "/tlist.txt", "song.wav\n");
+        WriteFile(dir + "/song.wav", target);
+        WriteFile(dir + "/capture.raw", capture);
+        const Timed t = RunTimed(dir, c.input, c.limit);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(t.run.out, c.transcript);
+        EXPECT_TRUE(ReadFile(dir + "/song.wav") == c.targetAfter);
+        EXPECT_EQ(FileExists(dir + "/takebox_temp.wav"), !c.takeAfter.empty());
+        EXPECT_TRUE(ReadFile(dir + "/takebox_temp.wav") == (c.takeAfter == "-" ? "" : c.takeAfter));
+        EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "song.wav\n");
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), settings);
+    }
+}

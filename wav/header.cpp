@@ -95,7 +95,11 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
     }
     bool ok = fwrite(h, 1, sizeof h, out.file) == sizeof h;
     ok = CloseChecked(out) && ok;
-    return ok ? 1 : 0;
+    if (!ok) {
+        printf("Write to %s failed: %s\n", path, strerror(errno));  // a full disk, say
+        return 0;
+    }
+    return 1;
 }
 
 int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset)

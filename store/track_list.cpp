@@ -1,6 +1,7 @@
 // The track table and the list file: one WAV file name per line.
 #include "store/store.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -78,6 +79,13 @@ int GetList(char* listText, char* trackTable, const char* listPath, int32_t* cou
             int32_t capacity)
 {
     FILE* file = fopen(listPath, "rb");
+    // A directory opens for reading on Linux but yields no bytes: it counts as a list
+    // file that cannot be read, not as one of a length its file system makes up.
+    struct stat st;
+    if (file != nullptr && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(file);
+        file = nullptr;
+    }
     if (file == nullptr) {
         printf("Creating a new list: %s\n", listPath);
         return 1;

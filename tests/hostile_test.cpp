@@ -343,3 +343,135 @@ TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), settings);
     }
 }
+
+namespace {
+
+// The names a list text yields: lines up to the first zero byte within the first
+// 131072 bytes, empty lines skipped, each cut to 127 bytes, at most 1022 of them.
+std::vector<std::string> ListNames(const std::string& text)
+{
+    std::string loaded = text.substr(0, 131072);
+    loaded = loaded.substr(0, loaded.find('\0'));
+    std::vector<std::string> names;
+    size_t at = 0;
+    while (at < loaded.size() && names.size() < 1022) {
+        size_t end = loaded.find('\n', at);
+        if (end == std::string::npos)
+            end = loaded.size();
+        if (end > at)
+            names.push_back(loaded.substr(at, std::min<size_t>(end - at, 127)));
+        at = end + 1;
+    }
+    return names;
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+// Settings and list files of random bytes (zero bytes, carriage returns, long lines,
+// 200 KB): the program starts, shows what it could make of them, and ends normally.
+TEST(Hostile, SettingsAndListFilesOfRandomBytes)
+{
+    const std::string noise = Pattern(200 * 1024, 21);
+    {
+        SCOPED_TRACE("random settings file");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        WriteFile(dir + "/rcbox.txt", noise);
+        const Timed t = RunTimed(dir, "mylist q");
+        EXPECT_EQ(t.run.out, kBanner + kReading + kAskList + Block(2, "44100", 16, "default", "") +
+                                 "Creating a new list: mylist\n" + kTypeH + Show("") + kSaving);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
+                  Settings("default", 44100, 16, 2, "0.000", "0.000", "0.000", "mylist", ""));
+    }
+    {
+        SCOPED_TRACE("settings with hostile values, then random bytes");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        const std::string text = "dv\t" + std::string(300, 'D') + "\r\nsr\t99999999999999999999\nbits\t24\r\n"
+                                 "ch\t\n\n1\ni\tnan\no\t-inf\nd\t1e40\ntlist\t" + std::string(400, 'T') +
+                                 "\nrname\t" + std::string(200, 'R') + "\r\n" + noise;
+        WriteFile(dir + "/rcbox.txt", text);
+        // The sample rate is held at the largest the field holds (shown as a signed number);
+        // the duration is infinite, so the recording is refused before any device is opened.
+        const Timed t = RunTimed(dir, "r q");
+        const std::string device47(47, 'D'), list255(255, 'T'), name127(127, 'R');
+        const std::string shown = Show("", name127, "inf", "nan", "-inf");
+        EXPECT_EQ(t.run.out, kBanner + kReading + "-----------------------------\nCurrent Recording Parameters:\n"
+                                 "   Channels: 1\n   Sample rate: -1\n   Bits: 24\n   Device: " +
+                                 device47 + "\n   File: " + name127 + "\n-----------------------------\n\n" +
+                                 "Creating a new list: " + list255 + "\n" + kTypeH + shown +
+                                 "Cannot record inf sec: a recording must stay below 2 GB\n" + shown + kSaving);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
+                  Settings(device47, 4294967295u, 24, 1, "nan", "-inf", "inf", list255, name127));
+        EXPECT_EQ(ReadFile(dir + "/" + list255), "");
+    }
+    const std::string settings = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
+    {
+        SCOPED_TRACE("random list file");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        WriteFile(dir + "/rcbox.txt", settings);
+        WriteFile(dir + "/tlist.txt", noise);
+        const Timed t = RunTimed(dir, "q");
+        std::string tracks, saved;
+        int n = 1;
+        for (const std::string& name : ListNames(noise)) {
+            tracks += "\t" + std::to_string(n++) + " " + name + "\n";
+            saved += name + "\n";
+        }
+        EXPECT_EQ(t.run.out, Start("Opening existing list: tlist.txt\nList file is too large. 73728 bytes not loaded\n") +
+                                 Show(tracks) + kSaving);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_TRUE(ReadFile(dir + "/tlist.txt") == saved);
+    }
+    {
+        SCOPED_TRACE("random list file without zero bytes, checked and played");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        std::string text = noise;
+        for (char& c : text)
+            if (c == '\0' || c == '/')
+                c = 'N';  // many names, none of them reaching into a directory
+        WriteFile(dir + "/rcbox.txt", settings);
+        WriteFile(dir + "/tlist.txt", text);
+        const Timed t = RunTimed(dir, "t c a q");
+        const std::vector<std::string> names = ListNames(text);
+        ASSERT_GT(names.size(), 300u);
+        std::string tracks, saved, checked, played = "Playing all!\n";
+        for (size_t i = 0; i < names.size(); i++) {
+            const std::string missing = "The file called " + names[i] + " cannot be found!\n";
+            tracks += "\t" + std::to_string(i + 1) + " " + names[i] + "\n";
+            saved += names[i] + "\n";
+            checked += missing;
+            played += "\nTrack " + std::to_string(i + 1) + "\n" + missing;
+        }
+        EXPECT_TRUE(t.run.out == Start("Opening existing list: tlist.txt\nList file is too large. 73728 bytes not loaded\n") +
+                                     Show(tracks) + checked + "\nEnter 'c' to continue\n\n" + Show(tracks) + played +
+                                     Show(tracks) + kSaving);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_TRUE(ReadFile(dir + "/tlist.txt") == saved);
+        printf("[ timing   ] t and a over %zu random names: %.3f s\n", names.size(), t.seconds);
+    }
+    {
+        SCOPED_TRACE("settings file and list file that are directories");
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        ASSERT_EQ(mkdir((dir + "/rcbox.txt").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((dir + "/adir").c_str(), 0755), 0);
+        const Timed t = RunTimed(dir, "adir q");
+        EXPECT_EQ(t.run.out, kBanner + kReading + kAskList + Block(2, "44100", 16, "default", "") +
+                                 "Creating a new list: adir\n" + kTypeH + Show("") + kSaving +
+                                 "Unable to open adir\nUnable to open rcbox.txt\n");
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_TRUE(IsDirectory(dir + "/rcbox.txt"));
+        EXPECT_TRUE(IsDirectory(dir + "/adir"));
+    }
+}

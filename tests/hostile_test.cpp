@@ -133,6 +133,108 @@ std::string Take(const std::string& capture, uint32_t bytes)
 
 }  // namespace
 
+// Input that ends at any prompt, menu or wait ends the program as "q" does, within a
+// second: list and settings are saved as they stand, and a take that was recorded before
+// the end is kept in its target.
+TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
+{
+    const std::string capture = Capture16(44100);
+    const std::string base = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
+    const std::string withName = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
+    const std::string noDuration = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "song.wav");
+    const std::string old = WavHeader(48000, 2, 16, 400) + Pattern(400, 9);  // cannot be extended
+    struct Case {
+        const char* where;
+        std::string settings;  // "" for no settings file
+        std::string list;      // list file before the run
+        bool target;           // song.wav exists before the run
+        std::string input;
+        std::string savedSettings;
+        std::string savedList;
+        std::string transcriptEnd;
+        std::string kept = "";       // a new target whose takes were recorded before the end
+        std::string keptBytes = "";  // and what it holds
+    } cases[] = {
+        {"list-name prompt", "", "", false, "",
+         Settings("default", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", ""), "", kSaving},
+        {"command prompt", base, "a.wav\nb.wav\n", false, "", base, "a.wav\nb.wav\n", Show("\t1 a.wav\n\t2 b.wav\n") + kSaving},
+        {"i prompt", base, "", false, "o 3 i",
+         Settings("tbtest", 44100, 16, 2, "0.000", "3.000", "0.000", "tlist.txt", ""), "",
+         "Enter start time in seconds:\n" + Show("", "", "0.00", "0.00", "3.00") + kSaving},
+        {"o prompt", base, "", false, "i 2 o",
+         Settings("tbtest", 44100, 16, 2, "2.000", "0.000", "0.000", "tlist.txt", ""), "",
+         "Enter stop time in seconds:\n" + Show("", "", "0.00", "2.00") + kSaving},
+        {"d prompt", base, "", false, "d", base, "", "Enter record duration in seconds:\n" + Show("") + kSaving},
+        {"F prompt", base, "a.wav\n", false, "F", base, "a.wav\n",
+         "Select a file in list for record filename (1-1)\n" + Show("\t1 a.wav\n") + kSaving},
+        {"L prompt", base, "a.wav\n", false, "L", base, "a.wav\n",
+         "3 = Return\n" + Show("\t1 a.wav\n") + kSaving},
+        {"- prompt, after a removal", base, "a.wav\nb.wav\n", false, "- 1 -", base, "b.wav\n",
+         "Enter a track (1-1) to remove from list or '0' to return\n" + Show("\t1 b.wav\n") + kSaving},
+        {"p prompt", base, "", false, "p", base, "", "Enter track number:\n" + Show("") + kSaving},
+        {"f prompt", base, "", false, "f", base, "", "Enter recording file name:\n" + Show("") + kSaving},
+        {"L file-name prompt", base, "a.wav\n", false, "L 2", base, "a.wav\n",
+         "Enter file name containing list\n" + Show("\t1 a.wav\n") + kSaving},
+        {"u menu, after a toggle", base, "", false, "u 2",
+         Settings("tbtest", 44100, 24, 2, "0.000", "0.000", "0.000", "tlist.txt", ""), "",
+         "5 = done\n" + Show("") + kSaving},
+        {"u samplerate prompt", base, "", false, "u 1", base, "", "Enter samplerate:\n" + Show("") + kSaving},
+        {"u device prompt", base, "", false, "u 4", base, "", "Enter soundcard device name:\n" + Show("") + kSaving},
+        {"h wait", base, "", false, "h", base, "", "\nEnter 'c' to continue\n" + Show("") + kSaving},
+        {"t wait", base, "", false, "t", base, "", "\nEnter 'c' to continue\n\n" + Show("") + kSaving},
+        {"x question", base, "", false, "x", base, "", "Exit without saving list and settings? (y,n)\n" + kSaving},
+        {"record name prompt", base, "", false, "r", base, "", "Enter the recording file name:\n" + Show("") + kSaving},
+        {"duration prompt", noDuration, "", false, "r", noDuration, "",
+         kAskDuration + Show("", "song.wav") + kSaving},
+        {"exists menu", withName, "song.wav\n", true, "r", withName, "song.wav\n",
+         "5 = return without recording\n" + Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving},
+        {"new name prompt", withName, "song.wav\n", true, "r 2", withName, "song.wav\n",
+         "Enter a new filename:\n" + Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving},
+        {"wait after a mismatch", withName, "song.wav\n", true, "r 4", withName, "song.wav\n",
+         "You cannot record into this file until you change the recording samplerate to 48000\n" + kWait +
+             Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving},
+        {"take menu after a new name", withName, "song.wav\n", true, "r 2 fresh",
+         Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "fresh.wav"),
+         "song.wav\nfresh.wav\n",
+         kTake005 + Show("\t1 song.wav\n\t2 fresh.wav\n", "fresh.wav", "0.05") + kSaving, "fresh.wav",
+         Take(capture, 16384)},
+        {"take menu after continue", withName, "", false, "r 2", withName, "song.wav\n",
+         kTake005 + kTake005 + Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving, "song.wav",
+         // The first take's planned 2205 frames, then the second take's whole block, read
+         // from where the first take's block ended.
+         WavHeader(44100, 2, 16, 2205 * 4 + 16384) + capture.substr(0, 2205 * 4) + capture.substr(16384, 16384)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        const ScratchDir scratch;
+        const std::string& dir = scratch.path;
+        if (!c.settings.empty())
+            WriteFile(dir + "/rcbox.txt", c.settings);
+        if (!c.list.empty())
+            WriteFile(dir + "/tlist.txt", c.list);
+        if (c.target)
+            WriteFile(dir + "/song.wav", old);
+        WriteFile(dir + "/capture.raw", capture);
+        const Timed t = RunTimed(dir, c.input);
+        EXPECT_EQ(t.run.status, 0);
+        EXPECT_LT(t.seconds, 1.0);
+        const std::string& out = t.run.out;
+        ASSERT_GE(out.size(), c.transcriptEnd.size());
+        EXPECT_EQ(out.substr(out.size() - c.transcriptEnd.size()), c.transcriptEnd);
+        EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), c.savedSettings);
+        EXPECT_TRUE(FileExists(dir + "/tlist.txt"));
+        EXPECT_EQ(ReadFile(dir + "/tlist.txt"), c.savedList);
+        if (c.target) {
+            EXPECT_EQ(ReadFile(dir + "/song.wav"), old);
+        }
+        if (!c.kept.empty()) {
+            EXPECT_TRUE(ReadFile(dir + "/" + c.kept) == c.keptBytes);
+            EXPECT_FALSE(FileExists(dir + "/takebox_temp.wav"));
+        }
+        printf("[ timing   ] end of input at the %s: %.3f s\n", c.where, t.seconds);
+    }
+}
+
 namespace {
 
 const std::string kHelp =
@@ -474,4 +576,46 @@ TEST(Hostile, SettingsAndListFilesOfRandomBytes)
         EXPECT_TRUE(IsDirectory(dir + "/rcbox.txt"));
         EXPECT_TRUE(IsDirectory(dir + "/adir"));
     }
+}
+
+// A list naming a directory, an empty file, a 43-byte file (a header cut short by one
+// byte) and a file without a data tag, with in and out points that would play a second:
+// "p", the play form, "a" and "t" each report what they find and nothing is played.
+TEST(Hostile, ListedFilesThatAreNoPlayableWavFiles)
+{
+    const ScratchDir scratch;
+    const std::string& dir = scratch.path;
+    WriteFile(dir + "/rcbox.txt", Settings("tbtest", 44100, 16, 2, "0.000", "1.000", "0.000", "tlist.txt", ""));
+    WriteFile(dir + "/tlist.txt", "adir\nempty.wav\nshort.wav\nnodata.wav\n");
+    ASSERT_EQ(mkdir((dir + "/adir").c_str(), 0755), 0);
+    WriteFile(dir + "/empty.wav", "");
+    WriteFile(dir + "/short.wav", WavHeader(44100, 2, 16, 0).substr(0, 43));
+    std::string nodata = WavHeader(44100, 2, 16, 400) + std::string(400, '\0');
+    nodata.replace(36, 4, "DATA");
+    WriteFile(dir + "/nodata.wav", nodata);
+
+    const Timed t = RunTimed(dir, "p 1 2p 3p 4p a t c q");
+    const std::string tracks = "\t1 adir\n\t2 empty.wav\n\t3 short.wav\n\t4 nodata.wav\n";
+    const std::string shown = Show(tracks, "", "0.00", "0.00", "1.00");
+    const std::string noFormat = "Can't find format chunk in wave file!\n";
+    const std::string noData = "Can't find data block in wave file!\n";
+    const std::string playShort = "Playing short.wav ...\n";  // no frames: no clock line
+    const std::string attributes = "  channels: 2\n  bits: 16\n  samplerate: 44100\n";
+    std::string expect = Start("Opening existing list: tlist.txt\n") + shown;
+    expect += "Enter track number:\n" + noFormat + shown;
+    expect += noFormat + shown;
+    expect += playShort + shown;
+    expect += noData + shown;
+    expect += "Playing all!\n\nTrack 1\n" + noFormat + "\nTrack 2\n" + noFormat + "\nTrack 3\n" + playShort +
+              "\nTrack 4\n" + noData + shown;
+    expect += "\nFile: adir\n" + noFormat + "\nFile: empty.wav\n" + noFormat + "\nFile: short.wav\n" + attributes +
+              "  length (sec): 0.000\n" + "\nFile: nodata.wav\n" + attributes + noData +
+              "\nEnter 'c' to continue\n\n" + shown;
+    expect += kSaving;
+    EXPECT_EQ(t.run.out, expect);
+    EXPECT_EQ(t.run.err, "");
+    EXPECT_EQ(t.run.status, 0);
+    EXPECT_EQ(ReadFile(dir + "/play.raw"), "");
+    EXPECT_EQ(ReadFile(dir + "/short.wav"), WavHeader(44100, 2, 16, 0).substr(0, 43));
+    EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "adir\nempty.wav\nshort.wav\nnodata.wav\n");
 }

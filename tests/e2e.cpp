@@ -6,6 +6,25 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> gTempDirs;
+
+// Removes the directories this test process made, unless they are asked to be kept
+// for a look after a failure (TAKEBOX_KEEP_TEST_DIRS=1).
+void RemoveTempDirs()
+{
+    const char* keep = getenv("TAKEBOX_KEEP_TEST_DIRS");
+    if (keep != nullptr && keep[0] == '1')
+        return;
+    for (const std::string& dir : gTempDirs)
+        if (system(("rm -rf '" + dir + "'").c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", dir.c_str());
+}
+
+}  // namespace
 
 std::string MakeTempDir()
 {
@@ -15,6 +34,9 @@ std::string MakeTempDir()
         perror("mkdtemp");
         abort();
     }
+    if (gTempDirs.empty())
+        atexit(RemoveTempDirs);
+    gTempDirs.push_back(dir);
     return dir;
 }
 

@@ -5,10 +5,14 @@
 #     virtual card comes right before the banner, a take of 0.1 s at 44100 Hz 16-bit and
 #     at 48000 Hz 24-bit records the 440 Hz test tone at -6.02 dB on both channels, and
 #     playing it writes its frames into takebox-playback.raw in the working directory.
-# usage: virtual_card_test.sh BUILD_DIR    (exit status 77: skipped, the machine has a card)
+# usage: virtual_card_test.sh BUILD_DIR [EMULATOR]   (exit status 77: skipped, the machine
+# has a card). EMULATOR runs the built programs of a cross build (qemu-arm -L / for armhf).
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
+emulator=${2:-}
+TAKEBOX_EMULATOR=$emulator
+export TAKEBOX_EMULATOR
 start="$here/scripts/start-takebox"
 notice="No sound card found: using the virtual card (capture: 440 Hz test tone, playback: takebox-playback.raw)"
 banner="Takebox 1.05 by Marlo Fenwick"
@@ -30,7 +34,7 @@ line() {
 }
 
 # A "default" device that opens (the null device standing in for a card): nothing changes.
-system_conf=$("$build/takebox-probe" config-file)
+system_conf=$($emulator "$build/takebox-probe" config-file)
 printf 'pcm.!default "null"\n' >card.conf
 printf 'q\n' | ALSA_CONFIG_PATH="$system_conf:$work/card.conf" sh "$start" "$build" >out.txt 2>err.txt ||
     fail "start-takebox with a card failed"
@@ -39,7 +43,7 @@ grep -q "No sound card" out.txt && fail "with a card: the virtual card was annou
 rm -f out.txt err.txt card.conf rcbox.txt tlist.txt
 
 unset ALSA_CONFIG_PATH
-if "$build/takebox-probe"; then
+if $emulator "$build/takebox-probe"; then
     echo "This machine has a sound card: the virtual card is not used here"
     exit 77
 fi

@@ -1,0 +1,26 @@
+// Runs one FindChunkTag scan for "data" on the named file and prints its result, so that
+// the system calls of a single scan can be counted: takebox_tag_scan FILE.
+#include <cstdio>
+
+#include "wav/wav.h"
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: takebox_tag_scan FILE\n");
+        return 2;
+    }
+    FILE* file = fopen(argv[1], "rb");
+    if (file == nullptr) {
+        perror(argv[1]);
+        return 2;
+    }
+    uint32_t offset = 0;
+    const int found = FindChunkTag(file, "data", 4, &offset);
+    fclose(file);
+    if (found)
+        printf("data tag at %u\n", offset);
+    else
+        printf("no data tag\n");
+    return 0;
+}

@@ -3,7 +3,7 @@
 // a settings file naming the virtual device "tbtest" of the tests (playback into
 // play.raw, capture from capture.raw), two short WAV files and a list naming them. The
 // directory is set back to these files before every input; play.raw is a link to
-// /dev/null.
+// /dev/null. An input may bring its own settings file (see LLVMFuzzerTestOneInput).
 //
 // Every input ends within a bounded time:
 // - one command's recording or playback is bounded by a file-size limit: a take ends at
@@ -319,6 +319,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Set here, since libFuzzer installs its own handler after LLVMFuzzerInitialize.
     signal(SIGXFSZ, SIG_IGN);
     ResetFiles();
+    // An input that begins with a zero byte brings its own settings file: the bytes up to
+    // the next zero byte (none: no settings file at all, so start-up asks for a list),
+    // and the rest is what the user types.
+    if (size > 0 && data[0] == 0) {
+        const uint8_t* end = static_cast<const uint8_t*>(memchr(data + 1, 0, size - 1));
+        const size_t settings = end == nullptr ? size - 1 : static_cast<size_t>(end - data) - 1;
+        const std::string path = gLevels[2] + "/rcbox.txt";
+        if (settings == 0)
+            remove(path.c_str());
+        else
+            WriteFile(path, data + 1, settings);
+        const size_t skip = end == nullptr ? size : settings + 2;
+        data += skip;
+        size -= skip;
+    }
     WriteFile(gInputPath, data, size);
     if (freopen(gInputPath.c_str(), "r", stdin) == nullptr)
         abort();

@@ -223,19 +223,8 @@ TEST(Loop, HelpWaitsForC)
     std::string dir = MakeTempDir();
     WriteFile(dir + "/rcbox.txt", kDefaultSettings);
     RunResult r = RunTakebox(dir, "h C cc c q");
-    const std::string help =
-        "\nList Commands\n\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
-        "   '-' to remove a track from the list\n\nRecording Commands\n\n   'r' to record\n"
-        "   'd' to set recording duration\n   'f' to enter filename for recording\n"
-        "   'F' to select file in list to record to\n   'u' to adjust recording hardware settings\n"
-        "\nPlayback Commands\n\n   'p' to play a track, or 2p for track 2, etc\n"
-        "   'a' to play all playlist tracks in order\n   'i' to set in point of playback\n"
-        "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"
-        "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n"
-        "\n   's' to save file list and settings\n   'q' to quit and save\n"
-        "   'x' to exit without saving list or parameters\n";
     const std::string wait = "\nEnter 'c' to continue\n";
-    EXPECT_EQ(r.out, StartWithSettings(kNewList) + Show("") + help + wait + wait + wait + Show("") + kSaving);
+    EXPECT_EQ(r.out, StartWithSettings(kNewList) + Show("") + HelpText() + wait + wait + wait + Show("") + kSaving);
 }
 
 TEST(Loop, SaveWritesListAndSettingsAtOnce)

@@ -150,3 +150,40 @@ std::string Pattern(uint32_t bytes, uint32_t seed)
     }
     return s;
 }
+
+std::string Capture16(uint32_t frames, uint32_t seed)
+{
+    std::string noise = Pattern(frames * 4, seed);
+    std::string data(frames * 4, '\0');
+    for (uint32_t i = 0; i < frames; i++) {
+        for (uint32_t c = 0; c < 2; c++) {
+            uint32_t r = static_cast<uint8_t>(noise[i * 4 + c * 2]) |
+                         static_cast<uint32_t>(static_cast<uint8_t>(noise[i * 4 + c * 2 + 1])) << 8;
+            int32_t v = static_cast<int32_t>(r % 2001) - 1000;
+            if (i % 4096 == 100)
+                v = c == 0 ? 16384 : -3277;
+            data.replace(i * 4 + c * 2, 2, Le16(static_cast<uint16_t>(v)));
+        }
+    }
+    return data;
+}
+
+std::string HelpText()
+{
+    return "\nList Commands\n\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
+           "   '-' to remove a track from the list\n\nRecording Commands\n\n   'r' to record\n"
+           "   'd' to set recording duration\n   'f' to enter filename for recording\n"
+           "   'F' to select file in list to record to\n   'u' to adjust recording hardware settings\n"
+           "\nPlayback Commands\n\n   'p' to play a track, or 2p for track 2, etc\n"
+           "   'a' to play all playlist tracks in order\n   'i' to set in point of playback\n"
+           "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"
+           "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n"
+           "\n   's' to save file list and settings\n   'q' to quit and save\n"
+           "   'x' to exit without saving list or parameters\n";
+}
+
+std::string ExistsMenuText(const std::string& name)
+{
+    return name + " exists\n1 = erase and record over " + name + "\n2 = enter a different name\n3 = play " +
+           name + "\n4 = record at the end of " + name + "\n5 = return without recording\n";
+}

@@ -42,3 +42,13 @@ std::string Le32(uint32_t v);
 std::string WavHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint32_t dataBytes);
 // Deterministic test samples: `bytes` bytes of a pattern seeded by `seed`.
 std::string Pattern(uint32_t bytes, uint32_t seed);
+
+// Stereo 16-bit capture data: quiet noise (seeded by `seed`) with one sample of 16384 on
+// channel 1 and -3277 on channel 2 in every 4096-frame block, so every take of whole
+// blocks meters -6.02 and -20.00 dB.
+std::string Capture16(uint32_t frames, uint32_t seed);
+
+// Console texts that several transcripts share: the help summary, and the menu shown
+// for a recording target that exists.
+std::string HelpText();
+std::string ExistsMenuText(const std::string& name);

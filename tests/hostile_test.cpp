@@ -70,31 +70,6 @@ std::string Show(const std::string& tracks, const std::string& name = "",
            "\nRecording: \tDur " + dur + "\tFilename: " + name + "\n";
 }
 
-std::string ExistsMenu(const std::string& name)
-{
-    return name + " exists\n1 = erase and record over " + name + "\n2 = enter a different name\n3 = play " +
-           name + "\n4 = record at the end of " + name + "\n5 = return without recording\n";
-}
-
-// Stereo 16-bit capture data: quiet noise with one sample of 16384 on channel 1 and
-// -3277 on channel 2 in every 4096-frame block, so every take meters -6.02 and -20.00.
-std::string Capture16(uint32_t frames)
-{
-    std::string noise = Pattern(frames * 4, 11);
-    std::string data(frames * 4, '\0');
-    for (uint32_t i = 0; i < frames; i++) {
-        for (uint32_t c = 0; c < 2; c++) {
-            uint32_t r = static_cast<uint8_t>(noise[i * 4 + c * 2]) |
-                         static_cast<uint32_t>(static_cast<uint8_t>(noise[i * 4 + c * 2 + 1])) << 8;
-            int32_t v = static_cast<int32_t>(r % 2001) - 1000;
-            if (i % 4096 == 100)
-                v = c == 0 ? 16384 : -3277;
-            data.replace(i * 4 + c * 2, 2, Le16(static_cast<uint16_t>(v)));
-        }
-    }
-    return data;
-}
-
 // A temporary directory for one run, removed at the end of its scope unless a test
 // has failed (its files then stay for a look).
 struct ScratchDir {
@@ -138,7 +113,7 @@ std::string Take(const std::string& capture, uint32_t bytes)
 // the end is kept in its target.
 TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
 {
-    const std::string capture = Capture16(44100);
+    const std::string capture = Capture16(44100, 11);
     const std::string base = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
     const std::string withName = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
     const std::string noDuration = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "song.wav");
@@ -237,18 +212,6 @@ TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
 
 namespace {
 
-const std::string kHelp =
-    "\nList Commands\n\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
-    "   '-' to remove a track from the list\n\nRecording Commands\n\n   'r' to record\n"
-    "   'd' to set recording duration\n   'f' to enter filename for recording\n"
-    "   'F' to select file in list to record to\n   'u' to adjust recording hardware settings\n"
-    "\nPlayback Commands\n\n   'p' to play a track, or 2p for track 2, etc\n"
-    "   'a' to play all playlist tracks in order\n   'i' to set in point of playback\n"
-    "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"
-    "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n"
-    "\n   's' to save file list and settings\n   'q' to quit and save\n"
-    "   'x' to exit without saving list or parameters\n";
-
 std::string SettingsMenu(const std::string& rate, int bits, int channels, const std::string& device)
 {
     return "Record Settings\n1 = change samplerate: " + rate + "\n2 = toggle bit depth: " +
@@ -326,7 +289,7 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         expect += "Enter track number:\n" + Show(ab);
         expect += "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n"
                   "Enter file name containing list\nCreating a new list: " + list255t + "\n" + Show(ab);
-        expect += kHelp + "\nEnter 'c' to continue\n\nEnter 'c' to continue\n" + Show(ab);
+        expect += HelpText() + "\nEnter 'c' to continue\n\nEnter 'c' to continue\n" + Show(ab);
         expect += missingA + "The file called b.wav cannot be found!\n" +
                   "\nEnter 'c' to continue\n\nEnter 'c' to continue\n\n" + Show(ab);
         expect += "Enter stop time in seconds:\n" + Show(ab);  // the word is no number ...
@@ -345,7 +308,7 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         const ScratchDir scratch;
         const std::string& dir = scratch.path;
         WriteFile(dir + "/rcbox.txt", Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", ""));
-        const std::string capture = Capture16(44100);
+        const std::string capture = Capture16(44100, 11);
         WriteFile(dir + "/capture.raw", capture);
         const std::string input = "r " + Word('n') + " " + Word('a') + " 0.05 " + Word('1') + " 1 r " +
                                   Word('x') + " 2 " + Word('m') + " 4 q";
@@ -356,7 +319,7 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         // A long answer at the take menu is cut and plays the last take like any other word.
         expect += "Playing takebox_temp.wav ...\n\rclock = 0.00 sec" + kPeaks + kTakeMenu;
         expect += Show("\t1 " + n + "\n", n, "0.05");
-        expect += ExistsMenu(n) + ExistsMenu(n) + "Enter a new filename:\n" + kTake005;
+        expect += ExistsMenuText(n) + ExistsMenuText(n) + "Enter a new filename:\n" + kTake005;
         expect += Show("\t1 " + n + "\n", m, "0.05") + kSaving;
         EXPECT_EQ(t.run.out, expect);
         EXPECT_EQ(t.run.status, 0);
@@ -377,7 +340,7 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         WriteFile(dir + "/old.wav", old);
         const Timed t = RunTimed(dir, "r 4 " + Word('c') + " c q");
         EXPECT_EQ(t.run.out, Start("Creating a new list: tlist.txt\n", "old.wav") + Show("", "old.wav", "0.05") +
-                                 ExistsMenu("old.wav") +
+                                 ExistsMenuText("old.wav") +
                                  "You cannot record into this file until you change the recording channels to 1\n" +
                                  kWait + kWait + Show("", "old.wav", "0.05") + kSaving);
         EXPECT_EQ(ReadFile(dir + "/old.wav"), old);
@@ -391,12 +354,12 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
 // target as it was and the take in the take file.
 TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
 {
-    const std::string capture = Capture16(44100);
+    const std::string capture = Capture16(44100, 11);
     const std::string target = WavHeader(44100, 2, 16, 29956) + Pattern(29956, 8);
     const std::string settings = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
     const std::string tracks = "\t1 song.wav\n";
     const std::string before = Start("Opening existing list: tlist.txt\n", "song.wav") + Show(tracks, "song.wav", "0.05") +
-                               ExistsMenu("song.wav");
+                               ExistsMenuText("song.wav");
     const std::string after = Show(tracks, "song.wav", "0.05");
     // 8 KiB per file: the header and 2037 whole frames of the first block reach the take
     // file (8148 of 16384 bytes), then the write fails.

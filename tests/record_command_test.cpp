@@ -17,25 +17,6 @@ const std::string kTakeMenu =
     "4 = delete last take and return\n5 = play last take\n";
 const std::string kPeaks = "\n\nChannel 1 peak = -6.02 dB\nChannel 2 peak = -20.00 dB\n";
 
-// Stereo 16-bit capture data: quiet noise with one sample of 16384 on channel 1 and
-// -3277 on channel 2 in every 4096-frame block, so every take meters -6.02 and -20.00.
-std::string Capture16(uint32_t frames)
-{
-    std::string noise = Pattern(frames * 4, 7);
-    std::string data(frames * 4, '\0');
-    for (uint32_t i = 0; i < frames; i++) {
-        for (uint32_t c = 0; c < 2; c++) {
-            uint32_t r = static_cast<uint8_t>(noise[i * 4 + c * 2]) |
-                         static_cast<uint32_t>(static_cast<uint8_t>(noise[i * 4 + c * 2 + 1])) << 8;
-            int32_t v = static_cast<int32_t>(r % 2001) - 1000;
-            if (i % 4096 == 100)
-                v = c == 0 ? 16384 : -3277;
-            data.replace(i * 4 + c * 2, 2, Le16(static_cast<uint16_t>(v)));
-        }
-    }
-    return data;
-}
-
 std::string Block(int channels, int rate, int bits, const std::string& file)
 {
     return "-----------------------------\nCurrent Recording Parameters:\n"
@@ -69,7 +50,7 @@ Session NewSession(float duration, const std::string& recordName, const std::str
     WriteSettings(s.dir, rate, bits, channels, 0, 0, duration, recordName);
     if (!list.empty())
         WriteFile(s.dir + "/tlist.txt", list);
-    s.capture = Capture16(44100 * 4);
+    s.capture = Capture16(44100 * 4, 7);
     WriteFile(s.dir + "/capture.raw", s.capture);
     return s;
 }
@@ -79,12 +60,6 @@ std::string Start(const std::string& listMessage, const std::string& file, int r
 {
     return kBanner + "Reading rcbox.txt file\n" + Block(channels, rate, bits, file) + listMessage +
            "Type h at any time to get a list of commands\n";
-}
-
-std::string ExistsMenu(const std::string& name)
-{
-    return name + " exists\n1 = erase and record over " + name + "\n2 = enter a different name\n3 = play " +
-           name + "\n4 = record at the end of " + name + "\n5 = return without recording\n";
 }
 
 std::string SoxInfo(const std::string& path, const char* option)
@@ -127,7 +102,7 @@ TEST(RecordCommand, ReplacingAListedTargetKeepsTheListAsItWas)
     RunResult r = RunTakebox(s.dir, "r 1 1 q");
     const std::string tracks = "\t1 other.wav\n\t2 song.wav\n";
     EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "song.wav") +
-                         Show(tracks, "0.05", "song.wav") + ExistsMenu("song.wav") + kTake005 +
+                         Show(tracks, "0.05", "song.wav") + ExistsMenuText("song.wav") + kTake005 +
                          Show(tracks, "0.05", "song.wav") + kSaving);
     EXPECT_EQ(ReadFile(s.dir + "/song.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
     EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "other.wav\nsong.wav\n");
@@ -143,9 +118,9 @@ TEST(RecordCommand, ExistsMenuChoices)
     RunResult r = RunTakebox(s.dir, "r 12 q 3 5 r 2 b 1 q");
     const std::string a = "\t1 a.wav\n";
     EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "a.wav") + Show(a, "0.05", "a.wav") +
-                         ExistsMenu("a.wav") + ExistsMenu("a.wav") + ExistsMenu("a.wav") +
-                         "Playing a.wav ...\nPlaying a.wav ...\n\rclock = 0.00 sec" + ExistsMenu("a.wav") +
-                         Show(a, "0.05", "a.wav") + ExistsMenu("a.wav") + "Enter a new filename:\n" +
+                         ExistsMenuText("a.wav") + ExistsMenuText("a.wav") + ExistsMenuText("a.wav") +
+                         "Playing a.wav ...\nPlaying a.wav ...\n\rclock = 0.00 sec" + ExistsMenuText("a.wav") +
+                         Show(a, "0.05", "a.wav") + ExistsMenuText("a.wav") + "Enter a new filename:\n" +
                          kTake005 + Show(a + "\t2 b.wav\n", "0.05", "b.wav") + kSaving);
     EXPECT_EQ(ReadFile(s.dir + "/a.wav"), old);
     EXPECT_EQ(ReadFile(s.dir + "/b.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
@@ -161,7 +136,7 @@ TEST(RecordCommand, AppendToAMatchingTarget)
     RunResult r = RunTakebox(s.dir, "r 4 1 q");
     const std::string tracks = "\t1 old.wav\n";
     EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.05", "old.wav") +
-                         ExistsMenu("old.wav") + kTake005 + "Append file is 16428 bytes\n" +
+                         ExistsMenuText("old.wav") + kTake005 + "Append file is 16428 bytes\n" +
                          Show(tracks, "0.05", "old.wav") + kSaving);
     std::string now = ReadFile(s.dir + "/old.wav");
     EXPECT_EQ(now, WavHeader(44100, 2, 16, 20384) + oldData + s.capture.substr(0, 16384));
@@ -191,7 +166,7 @@ TEST(RecordCommand, MismatchedTargetIsNeverChanged)
         RunResult r = RunTakebox(s.dir, "r 4 x C c q");
         const std::string tracks = "\t1 old.wav\n";
         EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.05", "old.wav") +
-                             ExistsMenu("old.wav") + c.messages +
+                             ExistsMenuText("old.wav") + c.messages +
                              "Enter 'c' to continue\nEnter 'c' to continue\nEnter 'c' to continue\n" +
                              Show(tracks, "0.05", "old.wav") + kSaving);
         EXPECT_EQ(ReadFile(s.dir + "/old.wav"), old);

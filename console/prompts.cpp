@@ -135,10 +135,5 @@ int ReadDecimal(float* value)
 
 int32_t WordNumber(const char* word)
 {
-    long long v = strtoll(word, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(v);
+    return TextInteger(word);
 }

@@ -1,7 +1,6 @@
 // The settings file "rcbox.txt": one "key<TAB>value" line per setting.
 #include "store/store.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,19 +12,6 @@ enum : uint32_t {
     kReadCap = 1024,    // a settings file is read up to 1023 bytes
     kWriteCap = 4096,   // composed text of a whole settings file
 };
-
-// Decimal integer at the start of a value: white space, sign, digits; 0 without digits.
-// Values past the 32-bit range are held at its ends.
-int32_t ValueInteger(const char* text)
-{
-    errno = 0;
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
 
 // Decimal value of an unsigned field (sample rate, bits): the whole unsigned range reads
 // back as written, and a negative value wraps as it does when it is stored, so every
@@ -64,6 +50,16 @@ char* NextToken(char* text, uint32_t length, uint32_t* pos, const char* delims)
 }
 
 }  // namespace
+
+int32_t TextInteger(const char* text)
+{
+    long long v = strtoll(text, nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
 
 void CopyText(char* dst, const char* src, uint32_t cap)
 {
@@ -112,7 +108,7 @@ void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t*
         else if (strcmp(key, "bits") == 0)
             *bits = ValueUnsigned(value);
         else if (strcmp(key, "ch") == 0)
-            *channels = ValueInteger(value);
+            *channels = TextInteger(value);
         else if (strcmp(key, "i") == 0)
             *inPoint = strtof(value, nullptr);
         else if (strcmp(key, "o") == 0)

@@ -40,5 +40,9 @@ void RemoveTrack(char* trackTable, int32_t position, int32_t count);
 // could not be created (nothing changed), -1 when writing failed (old file kept).
 int ReplaceFile(const char* path, const char* bytes, uint32_t size);
 
+// Decimal integer at the start of a text: white space, sign, digits; 0 without digits.
+// Values past the 32-bit range are held at its ends.
+int32_t TextInteger(const char* text);
+
 // Copies src into a buffer of cap bytes, cut to fit, always terminated.
 void CopyText(char* dst, const char* src, uint32_t cap);

@@ -140,17 +140,13 @@ int PLAY(const char* path, const char* device, float start, float stop)
 
     printf("Playing %s ...\n", path);
 
-    // The file's position after the last full chunk read, or -1 when it is not known: a
-    // chunk that follows the previous one is read without a seek.
-    off_t filePosition = -1;
     // Frames are counted in 64 bits so that neither the loop nor the byte positions can
     // wrap, whatever the file's length.
     for (int64_t frame = startFrame; frame < stopFrame; frame += period) {
         const off_t position = static_cast<off_t>(dataOffset) + static_cast<off_t>(frame) * frameBytes;
-        if (position != filePosition && fseeko(file.file, position, SEEK_SET) != 0)
+        if (fseeko(file.file, position, SEEK_SET) != 0)
             break;
         const size_t got = fread(readBuf.bytes, 1, chunkBytes, file.file);
-        filePosition = got == chunkBytes ? position + static_cast<off_t>(got) : -1;
         const size_t wholeBytes = got - got % frameBytes;
         if (wholeBytes == 0)
             break;

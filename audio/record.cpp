@@ -188,9 +188,6 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     int32_t total = 0;      // sample-data bytes of the kept takes
     int32_t origin = 0;     // frame where the current take begins
     float lastStart = -duration;
-    // The take file's position after the last whole block written, or -1 when it is not
-    // known: a block that goes right behind the previous one is written without a seek.
-    off_t filePosition = -1;
 
     for (;;) {
         // Take start.
@@ -217,11 +214,10 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
             const off_t position = static_cast<off_t>(kHeaderBytes) +
                                    static_cast<off_t>(origin + takeFrames) * frameBytes;
             size_t put = 0;
-            if (position == filePosition || fseeko(take.file, position, SEEK_SET) == 0)
+            if (fseeko(take.file, position, SEEK_SET) == 0)
                 put = fwrite(blockBytes, 1, blockSize, take.file);
             if (put == blockSize && fflush(take.file) != 0)
                 put = 0;
-            filePosition = put == blockSize ? position + static_cast<off_t>(blockSize) : -1;
             const int32_t putFrames = static_cast<int32_t>(put / frameBytes);
             CheckPeak(putFrames, &peak1, plane1, width);
             if (channels == 2)

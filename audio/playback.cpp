@@ -66,6 +66,9 @@ int PLAY(const char* path, const char* device, float start, float stop)
         printf("Cannot open wavefile\n");
         return 0;
     }
+    // Unbuffered: every chunk is one absolute seek and one read straight into the read
+    // buffer, without the C library refilling a buffer of its own around each seek.
+    setvbuf(file.file, nullptr, _IONBF, 0);
 
     audio::PcmGuard pcm;
     int rc = snd_pcm_open(&pcm.pcm, device, SND_PCM_STREAM_PLAYBACK, 0);

@@ -13,18 +13,11 @@
 #include <vector>
 
 #include "store/store.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
 std::string gDir;
-
-void RemoveFiles()
-{
-    remove((gDir + "/input.txt").c_str());
-    remove((gDir + "/written.txt").c_str());
-    remove((gDir + "/written.txt.tmp").c_str());
-    rmdir(gDir.c_str());
-}
 
 void Check(bool condition)
 {
@@ -77,30 +70,12 @@ void CheckTable(const std::vector<char>& table, int32_t count,
     }
 }
 
-void WriteFile(const char* path, const uint8_t* data, size_t size)
-{
-    FILE* f = fopen(path, "wb");
-    if (f == nullptr)
-        abort();
-    if (size > 0 && fwrite(data, 1, size, f) != size)
-        abort();
-    fclose(f);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // TMPDIR may name a memory file system (/dev/shm) for speed.
-    const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                       "/takebox-list-fuzz-XXXXXX";
-    if (mkdtemp(&tmpl[0]) == nullptr)
-        abort();
-    gDir = tmpl;
-    atexit(RemoveFiles);
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        abort();
+    gDir = fuzz::MakeScratchDir("takebox-list-fuzz");
+    fuzz::QuietStdout();
     return 0;
 }
 
@@ -118,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<char> listText(static_cast<size_t>(kTableBytes) + 1, 'x');
     std::vector<char> table(static_cast<size_t>(kTableBytes), 'y');
     int32_t count = -5;
-    WriteFile(input.c_str(), data, size);
+    fuzz::WriteWholeFile(input, data, size);
     Check(GetList(listText.data(), table.data(), input.c_str(), &count, kTableBytes) == 0);
     CheckTable(table, count, names);
 

@@ -14,19 +14,12 @@
 #include <string>
 
 #include "store/store.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
 std::string gDir;
 int gHome = -1;  // the directory the fuzzer was started in
-
-void RemoveFiles()
-{
-    remove((gDir + "/input.txt").c_str());
-    remove((gDir + "/rcbox.txt").c_str());
-    remove((gDir + "/rcbox.txt.tmp").c_str());
-    rmdir(gDir.c_str());
-}
 
 void Check(bool condition)
 {
@@ -90,22 +83,14 @@ bool TimeRoundTrip(float written, float read)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // TMPDIR may name a memory file system (/dev/shm) for speed.
-    const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                       "/takebox-settings-fuzz-XXXXXX";
-    if (mkdtemp(&tmpl[0]) == nullptr)
-        abort();
-    gDir = tmpl;
-    atexit(RemoveFiles);
+    gDir = fuzz::MakeScratchDir("takebox-settings-fuzz");
     // Store_Settings writes "rcbox.txt" in the working directory: each input runs in the
     // private directory and comes back, so that the fuzzer's own paths stay relative to
     // where it was started.
     gHome = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (gHome < 0)
         abort();
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        abort();
+    fuzz::QuietStdout();
     return 0;
 }
 
@@ -113,12 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (chdir(gDir.c_str()) != 0)
         abort();
-    FILE* f = fopen("input.txt", "wb");
-    if (f == nullptr)
-        abort();
-    if (size > 0 && fwrite(data, 1, size, f) != size)
-        abort();
-    fclose(f);
+    fuzz::WriteWholeFile("input.txt", data, size);
 
     Values v;
     Read(&v, "input.txt");

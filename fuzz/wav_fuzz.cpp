@@ -12,17 +12,11 @@
 
 #include "audio/audio.h"
 #include "wav/wav.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
 std::string gDir;
-
-void RemoveFiles()
-{
-    remove((gDir + "/input.wav").c_str());
-    remove((gDir + "/partner.wav").c_str());
-    rmdir(gDir.c_str());
-}
 
 std::string Le32(uint32_t v)
 {
@@ -43,31 +37,12 @@ std::string Partner(uint32_t frames)
     return s;
 }
 
-void Write(const std::string& path, const void* data, size_t size)
-{
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        abort();
-    if (size > 0 && fwrite(data, 1, size, f) != size)
-        abort();
-    fclose(f);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // TMPDIR may name a memory file system (/dev/shm) for speed.
-    const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                       "/takebox-fuzz-XXXXXX";
-    if (mkdtemp(&tmpl[0]) == nullptr)
-        abort();
-    gDir = tmpl;
-    atexit(RemoveFiles);
-    // The operations print their reports and messages; keep the fuzzer's console readable.
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        abort();
+    gDir = fuzz::MakeScratchDir("takebox-fuzz");
+    fuzz::QuietStdout();
     return 0;
 }
 
@@ -79,19 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // A count that depends on the input: none, part of a block, several blocks, negative.
     const int32_t count = size % 5 == 0 ? -4 : static_cast<int32_t>((size * 37) % 9000);
 
-    Write(input, data, size);
+    fuzz::WriteWholeFile(input, data, size);
     uint32_t rate = 0, width = 0, channels = 0, offset = 0, frames = 0;
     GetAttributes(input.c_str(), &rate, &width, &channels, &offset, &frames, 1);
     GetAttributes(input.c_str(), &rate, &width, &channels, &offset, &frames, 0);
 
     FIX_SIZE(input.c_str(), -1);
     GetAttributes(input.c_str(), &rate, &width, &channels, &offset, &frames, 0);
-    Write(input, data, size);
+    fuzz::WriteWholeFile(input, data, size);
     FIX_SIZE(input.c_str(), count < 0 ? 2147483647 : count);
 
     // The fuzzed file as the source, then as the target.
-    Write(input, data, size);
-    Write(partner, valid.data(), valid.size());
+    fuzz::WriteWholeFile(input, data, size);
+    fuzz::WriteWholeFile(partner, valid.data(), valid.size());
     APPEND(partner.c_str(), input.c_str(), count);
     APPEND(input.c_str(), partner.c_str(), count);
 

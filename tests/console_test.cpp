@@ -125,7 +125,7 @@ TEST(Loop, PointsDurationAndJumps)
 {
     std::string dir = MakeTempDir();
     WriteFile(dir + "/rcbox.txt", kDefaultSettings);
-    RunResult r = RunTakebox(dir, "l j J i 10 o 15 j J i 2 o 10 J d 2.5 o 1e1 q");
+    RunResult r = RunTakebox(dir, "l j J i 10 o 15 j J i 2 o 10 J d 2.5 o 1e1 l q");
     std::string expect = StartWithSettings(kNewList) + Show("");
     expect += Values();                                                   // after l
     expect += Values();                                                   // j from 0, 0
@@ -139,6 +139,7 @@ TEST(Loop, PointsDurationAndJumps)
     expect += Values("0.00", "2.00");                                     // J clamps at 0
     expect += "Enter record duration in seconds:\n" + Values("0.00", "2.00", "2.50");
     expect += "Enter stop time in seconds:\n" + Values("0.00", "10.00", "2.50");
+    expect += Show("", "0.00", "10.00", "2.50");                          // l again shows it
     expect += kSaving;
     EXPECT_EQ(r.out, expect);
     EXPECT_NE(ReadFile(dir + "/rcbox.txt").find("i\t0.000\no\t10.000\nd\t2.500\n"), std::string::npos);

@@ -1,6 +1,7 @@
-// Scope guards private to the audio engine: every return path of PLAY and RECORD closes
-// the device and the files they opened and releases their buffers. A handle that the
-// normal path has already closed is set to nullptr so that the guard leaves it alone.
+// Helpers private to the audio engine. The scope guards make every return path of PLAY
+// and RECORD close the device and the files they opened and release their buffers; a
+// handle that the normal path has already closed is set to nullptr so that the guard
+// leaves it alone.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -48,5 +49,17 @@ struct BufferGuard {
 // Largest period (in frames) the engine accepts from a device. Real devices grant a few
 // thousand frames; the bound keeps buffer sizes and frame arithmetic far from overflow.
 constexpr snd_pcm_uframes_t kMaxPeriodFrames = 1u << 20;
+
+// Requests two channels, the rate nearest `rate`, a period near *period (left holding the
+// value the device offers) and a buffer near `buffer` frames. The results are not
+// examined: a refusal shows when the parameters are installed.
+inline void RequestStereoStream(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, unsigned int rate,
+                                snd_pcm_uframes_t* period, snd_pcm_uframes_t buffer)
+{
+    snd_pcm_hw_params_set_channels(pcm, params, 2);
+    snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
+    snd_pcm_hw_params_set_period_size_near(pcm, params, period, nullptr);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
+}
 
 }  // namespace audio

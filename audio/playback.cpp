@@ -88,15 +88,9 @@ int PLAY(const char* path, const char* device, float start, float stop)
         fprintf(stderr, "Unable to set playback format: %s\n", snd_strerror(rc));
         return 0;
     }
-    // The device always gets two channels; refusals of these requests show up when the
-    // parameters are installed.
-    snd_pcm_hw_params_set_channels(pcm.pcm, params, 2);
-    unsigned int rateNear = rate;
-    snd_pcm_hw_params_set_rate_near(pcm.pcm, params, &rateNear, nullptr);
+    // The device always gets two channels, whatever the file has.
     snd_pcm_uframes_t periodNear = kPlayPeriodFrames;
-    snd_pcm_hw_params_set_period_size_near(pcm.pcm, params, &periodNear, nullptr);
-    snd_pcm_uframes_t bufferNear = kPlayBufferFrames;
-    snd_pcm_hw_params_set_buffer_size_near(pcm.pcm, params, &bufferNear);
+    audio::RequestStereoStream(pcm.pcm, params, rate, &periodNear, kPlayBufferFrames);
     rc = snd_pcm_hw_params(pcm.pcm, params);
     if (rc < 0) {
         fprintf(stderr, "Unable to set hardware parameters: %s\n", snd_strerror(rc));

@@ -117,15 +117,10 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
         return -1;
     }
-    // Two channels always, also for mono: channel 2 is read and then ignored.
-    snd_pcm_hw_params_set_channels(pcm.pcm, params, 2);
-    unsigned int rateNear = rate;
-    snd_pcm_hw_params_set_rate_near(pcm.pcm, params, &rateNear, nullptr);
-    // The value the period request leaves here is the block size for the whole run.
+    // Two channels always, also for mono: channel 2 is read and then ignored. The value
+    // the period request leaves in `period` is the block size for the whole run.
     snd_pcm_uframes_t period = kRecordPeriodFrames;
-    snd_pcm_hw_params_set_period_size_near(pcm.pcm, params, &period, nullptr);
-    snd_pcm_uframes_t bufferNear = kRecordBufferFrames;
-    snd_pcm_hw_params_set_buffer_size_near(pcm.pcm, params, &bufferNear);
+    audio::RequestStereoStream(pcm.pcm, params, rate, &period, kRecordBufferFrames);
     rc = snd_pcm_hw_params(pcm.pcm, params);
 
     // Read back whatever the install left; a value that cannot be read shows as 0.

@@ -7,12 +7,6 @@
 
 namespace {
 
-const std::string kBanner = "\nTakebox 1.05 by Marlo Fenwick\n\n";
-const std::string kAskList = "Enter the name of a new or existing wavefile list:\n";
-const std::string kReading = "Reading rcbox.txt file\n";
-const std::string kTypeH = "Type h at any time to get a list of commands\n";
-const std::string kSaving = "Saving list and parameters\n";
-
 std::string Block(int channels, int rate, int bits, const std::string& device,
                   const std::string& file)
 {

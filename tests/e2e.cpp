@@ -97,24 +97,6 @@ void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int cha
     WriteFile(dir + "/rcbox.txt", all);
 }
 
-std::string StartupText(const std::string& settingsLine, int channels, unsigned rate,
-                        unsigned bits, const std::string& device, const std::string& file,
-                        const std::string& listMessage)
-{
-    std::string s = "\nTakebox 1.05 by Marlo Fenwick\n\n";
-    s += settingsLine;
-    s += "-----------------------------\nCurrent Recording Parameters:\n";
-    s += "   Channels: " + std::to_string(channels) + "\n";
-    s += "   Sample rate: " + std::to_string(static_cast<int>(rate)) + "\n";
-    s += "   Bits: " + std::to_string(bits) + "\n";
-    s += "   Device: " + device + "\n";
-    s += "   File: " + file + "\n";
-    s += "-----------------------------\n\n";
-    s += listMessage;
-    s += "Type h at any time to get a list of commands\n";
-    return s;
-}
-
 std::string Le16(uint16_t v)
 {
     std::string s(2, '\0');

@@ -24,12 +24,6 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
-// The banner and parameter block printed at start-up for the given values, with a
-// list "tlist.txt" that does not exist yet (settings file present, tlist given).
-std::string StartupText(const std::string& settingsLine, int channels, unsigned rate,
-                        unsigned bits, const std::string& device, const std::string& file,
-                        const std::string& listMessage);
-
 // Writes a settings file: recording values, device "tbtest" and list "tlist.txt".
 void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int channels,
                    float in, float out, float duration, const std::string& recordName,
@@ -47,6 +41,21 @@ std::string Pattern(uint32_t bytes, uint32_t seed);
 // channel 1 and -3277 on channel 2 in every 4096-frame block, so every take of whole
 // blocks meters -6.02 and -20.00 dB.
 std::string Capture16(uint32_t frames, uint32_t seed);
+
+// Console texts that several transcripts share.
+inline const std::string kBanner = "\nTakebox 1.05 by Marlo Fenwick\n\n";
+inline const std::string kReading = "Reading rcbox.txt file\n";
+inline const std::string kAskList = "Enter the name of a new or existing wavefile list:\n";
+inline const std::string kTypeH = "Type h at any time to get a list of commands\n";
+inline const std::string kSaving = "Saving list and parameters\n";
+inline const std::string kAskDuration = "Enter the length of recording time in seconds:\n";
+inline const std::string kTakeMenu =
+    "\n1 = save recording and return\n2 = continue recording\n3 = redo last take\n"
+    "4 = delete last take and return\n5 = play last take\n";
+// The report after a take of Capture16 data, and one take of 0.05 s at 44100 Hz
+// (2205 planned frames, one block of 4096).
+inline const std::string kPeaks = "\n\nChannel 1 peak = -6.02 dB\nChannel 2 peak = -20.00 dB\n";
+inline const std::string kTake005 = "Recording...\n\rRemaining 0.05 sec" + kPeaks + kTakeMenu;
 
 // Console texts that several transcripts share: the help summary, and the menu shown
 // for a recording target that exists.

@@ -18,18 +18,6 @@
 
 namespace {
 
-const std::string kBanner = "\nTakebox 1.05 by Marlo Fenwick\n\n";
-const std::string kReading = "Reading rcbox.txt file\n";
-const std::string kAskList = "Enter the name of a new or existing wavefile list:\n";
-const std::string kTypeH = "Type h at any time to get a list of commands\n";
-const std::string kSaving = "Saving list and parameters\n";
-const std::string kAskDuration = "Enter the length of recording time in seconds:\n";
-const std::string kTakeMenu =
-    "\n1 = save recording and return\n2 = continue recording\n3 = redo last take\n"
-    "4 = delete last take and return\n5 = play last take\n";
-const std::string kPeaks = "\n\nChannel 1 peak = -6.02 dB\nChannel 2 peak = -20.00 dB\n";
-// One take of 0.05 s at 44100 Hz: 2205 planned frames, one block of 4096.
-const std::string kTake005 = "Recording...\n\rRemaining 0.05 sec" + kPeaks + kTakeMenu;
 const std::string kWait = "Enter 'c' to continue\n";
 
 // A settings file as the program writes it (also the files the tests start from).

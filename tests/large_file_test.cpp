@@ -25,7 +25,6 @@ namespace {
 
 constexpr int64_t kPeriod = 4096;  // the period tbtest grants
 constexpr int64_t kHeader = 44;
-const std::string kSaving = "Saving list and parameters\n";
 
 std::string Start()
 {

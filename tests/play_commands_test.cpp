@@ -7,8 +7,6 @@
 
 namespace {
 
-const std::string kSaving = "Saving list and parameters\n";
-
 std::string Start(const std::string& listMessage)
 {
     return "\nTakebox 1.05 by Marlo Fenwick\n\nReading rcbox.txt file\n"

@@ -9,14 +9,6 @@
 
 namespace {
 
-const std::string kBanner = "\nTakebox 1.05 by Marlo Fenwick\n\n";
-const std::string kSaving = "Saving list and parameters\n";
-const std::string kAskDuration = "Enter the length of recording time in seconds:\n";
-const std::string kTakeMenu =
-    "\n1 = save recording and return\n2 = continue recording\n3 = redo last take\n"
-    "4 = delete last take and return\n5 = play last take\n";
-const std::string kPeaks = "\n\nChannel 1 peak = -6.02 dB\nChannel 2 peak = -20.00 dB\n";
-
 std::string Block(int channels, int rate, int bits, const std::string& file)
 {
     return "-----------------------------\nCurrent Recording Parameters:\n"
@@ -34,8 +26,6 @@ std::string Show(const std::string& tracks, const std::string& dur, const std::s
 // One take of 0.2 s at 44100 Hz: planned 8820 frames, three blocks of 4096.
 const std::string kTake02 =
     "Recording...\n\rRemaining 0.20 sec\rRemaining 0.11 sec\rRemaining 0.01 sec" + kPeaks + kTakeMenu;
-// One take of 0.05 s: planned 2205 frames, one block.
-const std::string kTake005 = "Recording...\n\rRemaining 0.05 sec" + kPeaks + kTakeMenu;
 
 struct Session {
     std::string dir;

@@ -89,10 +89,6 @@ std::string Progress(int32_t planned, uint32_t rate, int32_t blocks = -1)
     return s;
 }
 
-const std::string kMenu =
-    "\n1 = save recording and return\n2 = continue recording\n3 = redo last take\n"
-    "4 = delete last take and return\n5 = play last take\n";
-
 // The report after a take of the test signal (or of silence) and the take menu.
 std::string Report(uint32_t width, uint32_t channels, bool silent = false)
 {
@@ -107,7 +103,7 @@ std::string Report(uint32_t width, uint32_t channels, bool silent = false)
         if (channels == 2)
             s += "Channel 2 peak = -20.00 dB\n";
     }
-    return s + kMenu;
+    return s + kTakeMenu;
 }
 
 // PLAY's transcript for chunks starting at frames first, first + 4096, ... below stop.
@@ -366,7 +362,7 @@ TEST(Record, WriteFailureCountsOnlyWrittenFrames)
         std::string expected = Progress(441000, 44100, blocks) +
                                "\nWrite to takebox_temp.wav failed: File too large\n" + Report(2, 2);
         if (input[0] == '2') {
-            expected += "Cannot continue: the last take was not written in full\n" + kMenu;
+            expected += "Cannot continue: the last take was not written in full\n" + kTakeMenu;
             expected += Playing(0, written, 44100) + Report(2, 2);
         }
         EXPECT_EQ(run.out, expected);

@@ -23,6 +23,17 @@ int PLAY(const char* path, const char* device, float start, float stop);
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
                int32_t appendFlag, const char* takePath);
 
+// The stop key (Ctrl-C) and the end of the session (a hangup or a termination request).
+// StopPending: a stop is pending: the take or playback in hand ends after its block.
+// SessionEnded: a hangup or termination was seen: every read is the end of input.
+// ClearStopKey: a Ctrl-C has been acted on (the end of a session stays).
+// RaiseStopKey, RaiseSessionEnd: what the signal handlers do.
+int StopPending();
+int SessionEnded();
+void ClearStopKey();
+void RaiseStopKey();
+void RaiseSessionEnd();
+
 // Reads one white-space-delimited word from standard input into buf (cap bytes with the
 // terminator); a longer word is cut to fit and its rest discarded. Returns 0 at end of
 // input, leaving buf as it was.

@@ -99,11 +99,17 @@ void ArmTimer(ClockStream* clock, snd_pcm_uframes_t period)
     timerfd_settime(clock->timer, 0, &spec, nullptr);
 }
 
-// The device is gone: every call from here on reports it.
+// The device is gone: every call from here on reports it. The timer fires at once and
+// then every 10 ms, so that a wait on the stream, running or not, wakes to the error.
 void Disconnect(ClockStream* clock)
 {
     clock->failed = true;
     snd_pcm_ioplug_set_state(&clock->io, SND_PCM_STATE_DISCONNECTED);
+    struct itimerspec spec;
+    memset(&spec, 0, sizeof spec);
+    spec.it_value.tv_nsec = 1;
+    spec.it_interval.tv_nsec = 10000000;
+    timerfd_settime(clock->timer, 0, &spec, nullptr);
 }
 
 int ClockStart(snd_pcm_ioplug_t* io)
@@ -121,7 +127,8 @@ int ClockStop(snd_pcm_ioplug_t* io)
 {
     ClockStream* clock = static_cast<ClockStream*>(io->private_data);
     clock->running = false;
-    ArmTimer(clock, 0);
+    if (!clock->failed)
+        ArmTimer(clock, 0);
     return 0;
 }
 
@@ -256,7 +263,7 @@ const snd_pcm_ioplug_callback_t kClockCallbacks = {
     nullptr,  // set_chmap
 };
 
-// A whole number 1 .. 2^31 - 1 from an integer field; -EINVAL otherwise.
+// A whole number of at least 1 from an integer field; -EINVAL otherwise.
 int ReadCount(snd_config_t* entry, const char* id, uint64_t* value)
 {
     long number = 0;

@@ -91,7 +91,7 @@ TEST(Paced, StoppedRecordingOverrunsAndGoesOn)
 }
 
 // "tbrate48" grants 48000 Hz for a request of 44100. "tbfail" moves three periods and
-// then fails every read, write and prepare with -ENODEV, through the file plugin too.
+// then fails every read, write, wait and prepare with -ENODEV, through the file plugin.
 TEST(Paced, RateDeviceAndUnpluggedDevice)
 {
     const std::string dir = MakeTempDir();
@@ -127,6 +127,7 @@ TEST(Paced, RateDeviceAndUnpluggedDevice)
                                                 : snd_pcm_writen(pcm, planes, kPeriod);
             EXPECT_EQ(moved, -ENODEV) << "attempt " << attempt;
         }
+        EXPECT_EQ(snd_pcm_wait(pcm, 10000), -ENODEV);
         EXPECT_EQ(snd_pcm_prepare(pcm), -ENODEV);
         EXPECT_EQ(snd_pcm_state(pcm), SND_PCM_STATE_DISCONNECTED);
         snd_pcm_close(pcm);

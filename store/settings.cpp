@@ -103,6 +103,14 @@ void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t*
         char* value = NextToken(text, length, &pos, "\n");
         if (value == nullptr)
             break;
+        // A line ended by CR LF (a file saved on Windows) does not keep the CR.
+        size_t valueLength = strlen(value);
+        const bool endedByLineFeed = value + valueLength + 1 == text + pos;
+        if (endedByLineFeed && valueLength > 0 && value[valueLength - 1] == '\r') {
+            value[valueLength - 1] = '\0';
+            if (valueLength == 1)
+                continue;  // an empty value: the key names nothing
+        }
         if (strcmp(key, "sr") == 0)
             *sampleRate = ValueUnsigned(value);
         else if (strcmp(key, "bits") == 0)

@@ -139,16 +139,16 @@ void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity)
             p++;
         bool more = *p == '\n';
         *p = '\0';
-        // A line ended by CR LF (a file saved on Windows) does not keep the CR.
-        if (more && p > name && p[-1] == '\r')
-            p[-1] = '\0';
-        if (name[0] == '\0') {  // a line that held only the CR
-            p++;
-            continue;
-        }
-        // A name longer than a slot is cut to its first 127 bytes.
-        CopyText(trackTable + static_cast<size_t>(*count) * kSlotBytes, name, kSlotBytes);
-        (*count)++;
+        // A name longer than a slot is cut to its first 127 bytes. CRs at its end are no
+        // part of it: a file saved on Windows ends its lines with CR LF, and a name that
+        // ended in a CR would not come back from a save. A line of CRs alone is empty.
+        char* slot = trackTable + static_cast<size_t>(*count) * kSlotBytes;
+        CopyText(slot, name, kSlotBytes);
+        size_t length = strlen(slot);
+        while (length > 0 && slot[length - 1] == '\r')
+            slot[--length] = '\0';
+        if (length > 0)
+            (*count)++;
         if (!more)
             break;
         p++;

@@ -409,14 +409,13 @@ std::vector<std::string> ListNames(const std::string& text)
     size_t at = 0;
     while (at < loaded.size() && names.size() < 1022) {
         size_t end = loaded.find('\n', at);
-        size_t next = end + 1;
         if (end == std::string::npos)
-            end = next = loaded.size();
-        else if (end > at && loaded[end - 1] == '\r')
-            end--;  // a CR before the line feed is no part of the name
-        if (end > at)
-            names.push_back(loaded.substr(at, std::min<size_t>(end - at, 127)));
-        at = next;
+            end = loaded.size();
+        std::string name = loaded.substr(at, std::min<size_t>(end - at, 127));
+        name.erase(name.find_last_not_of('\r') + 1);  // CRs at its end are no part of a name
+        if (!name.empty())
+            names.push_back(name);
+        at = end + 1;
     }
     return names;
 }

@@ -26,22 +26,6 @@ void WaitForC()
     } while (strcmp(answer, "c") != 0);
 }
 
-// Asks until the duration is above 0. Returns 0 at end of input.
-int SettleDuration(AppState* s)
-{
-    while (!(s->duration > 0.0f)) {
-        puts("Enter the length of recording time in seconds:");
-        int got = ReadDecimal(&s->duration);
-        if (got < 0)
-            return 0;
-        // A word that is no number is dropped once; a lone sign that the number read took
-        // leaves nothing to drop, so the next word is read as the duration.
-        if (got == 0)
-            DropWordRest();
-    }
-    return 1;
-}
-
 // 1 when `name` is the take file: the same name, the same file under another name, or
 // the take file's name in the working directory reached by another path.
 int IsTakeFile(const AppState* s, const char* name)
@@ -56,6 +40,8 @@ int IsTakeFile(const AppState* s, const char* name)
         return 0;
     char dir[kRecordNameCap];
     size_t length = static_cast<size_t>(slash - name);
+    if (length >= sizeof dir)
+        return 0;
     CopyText(dir, length == 0 ? "/" : name, length == 0 ? 2 : static_cast<uint32_t>(length + 1));
     struct stat here;
     return stat(dir, &target) == 0 && stat(".", &here) == 0 && target.st_dev == here.st_dev &&
@@ -68,6 +54,22 @@ int RefuseTakeFile(const AppState* s, const char* name)
     if (!IsTakeFile(s, name))
         return 0;
     printf("%s is the take file; choose another name\n", name);
+    return 1;
+}
+
+// Asks until the duration is above 0. Returns 0 at end of input.
+int SettleDuration(AppState* s)
+{
+    while (!(s->duration > 0.0f)) {
+        puts("Enter the length of recording time in seconds:");
+        int got = ReadDecimal(&s->duration);
+        if (got < 0)
+            return 0;
+        // A word that is no number is dropped once; a lone sign that the number read took
+        // leaves nothing to drop, so the next word is read as the duration.
+        if (got == 0)
+            DropWordRest();
+    }
     return 1;
 }
 

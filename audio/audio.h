@@ -15,6 +15,10 @@ void InterleavePeaks(uint32_t frames, uint32_t width, const uint8_t* first, cons
 // Prints "Channel %i peak = ..." for one channel.
 void ShowPeaks(int32_t channel, int32_t peak, int32_t width);
 
+// Writes the text of printf("%.2f", value) (the float widened to double) into buf, cut to
+// cap - 1 characters and terminated. Returns the characters written.
+int FormatSeconds(char* buf, uint32_t cap, float value);
+
 // Truncates toward zero into a signed 32-bit value; NaN gives 0, out-of-range values
 // are clamped to the int32_t limits (never an undefined conversion).
 int32_t FloatToInt32(float value);

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "audio/audio.h"
@@ -110,8 +111,35 @@ void BM_InterleaveMono(benchmark::State& state)
                             static_cast<int64_t>(planeBytes));
 }
 
+// The number of the progress line, one block of 4096 frames at 48000 Hz further each
+// time: snprintf's "%.2f" against FormatSeconds.
+void BM_SnprintfSeconds(benchmark::State& state)
+{
+    char text[32];
+    uint32_t frames = 0;
+    for (auto _ : state) {
+        frames = frames < 86400000u ? frames + 4096 : 0;
+        snprintf(text, sizeof text, "%.2f",
+                 static_cast<double>(static_cast<float>(frames) / 48000.0f));
+        benchmark::DoNotOptimize(text);
+    }
+}
+
+void BM_FormatSeconds(benchmark::State& state)
+{
+    char text[32];
+    uint32_t frames = 0;
+    for (auto _ : state) {
+        frames = frames < 86400000u ? frames + 4096 : 0;
+        FormatSeconds(text, sizeof text, static_cast<float>(frames) / 48000.0f);
+        benchmark::DoNotOptimize(text);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_SnprintfSeconds);
+BENCHMARK(BM_FormatSeconds);
 BENCHMARK(BM_CheckPeak)->ArgName("width")->Arg(2)->Arg(3);
 BENCHMARK(BM_Interleave)->ArgName("width")->Arg(2)->Arg(3);
 BENCHMARK(BM_InterleaveThenPeaks)->ArgName("width")->Arg(2)->Arg(3);

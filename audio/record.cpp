@@ -4,6 +4,7 @@
 #include "audio/audio.h"
 
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cerrno>

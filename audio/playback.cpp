@@ -97,17 +97,19 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
 }
 
 // Ends the playback: a complete one drains the device, one stopped by the key or a failed
-// one drops what is queued. Keys typed while it played are not taken as answers. Returns
-// PLAY's result.
+// one drops what is queued. A Ctrl-C that came while it played, also while the last
+// chunks sounded, is used up by it, and keys typed meanwhile are not taken as answers.
+// Returns PLAY's result.
 int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool clockShown)
 {
     int result = 1;
     if (ended == kChunkPlayed) {
         snd_pcm_drain(pcm->pcm);
+        if (StopPending())
+            result = 2;  // stopped as it ended: "a" still stops the whole list
     } else {
         snd_pcm_drop(pcm->pcm);
         if (ended == kChunkStopped) {
-            ClearStopKey();  // the key has done its work
             result = 2;
         } else {
             if (clockShown)
@@ -118,6 +120,7 @@ int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool cloc
     }
     snd_pcm_close(pcm->pcm);
     pcm->pcm = nullptr;
+    ClearStopKey();
     DropTypedAhead();
     return result;
 }

@@ -323,8 +323,9 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
             writtenFrames = takeFrames;
         HandToDisk(take.file, takeAt + static_cast<off_t>(handedFrames) * frameBytes,
                    takeAt + static_cast<off_t>(writtenFrames) * frameBytes);
-        if (end == kTakeStopped)
-            ClearStopKey();  // the key has done its work
+        // A Ctrl-C during the take is used up by it, also one that came with its last
+        // block; keys typed meanwhile are not taken as menu answers.
+        ClearStopKey();
         DropTypedAhead();
         // Frames of this take that "2" can keep: the planned length, or the whole blocks
         // recorded when the take ended early.

@@ -118,8 +118,9 @@ TEST(Interruption, SignalsAtReads)
 }
 
 // A signal about a second into a 10 s take: the take is the whole blocks recorded, with a
-// true header. Ctrl-C leads to the take menu ("1" keeps it); a hangup or a termination
-// request keeps it and ends the program, the setting changed before the take saved.
+// true header. Ctrl-C leads to the take menu ("2" then a second stopped take, "1" keeps
+// both); a hangup or a termination request keeps the take and ends the program, the
+// setting changed before the take saved.
 TEST(Interruption, SignalsDuringATake)
 {
     for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
@@ -132,6 +133,11 @@ TEST(Interruption, SignalsDuringATake)
         ASSERT_TRUE(WaitFor(&run, "Remaining 9.0"));
         SendSignal(&run, sig);
         if (sig == SIGINT) {
+            // "2": a second take goes right behind the blocks of the first, and is stopped too.
+            ASSERT_TRUE(WaitFor(&run, kPeaks + kTakeMenu));
+            Type(&run, "2\n");
+            ASSERT_TRUE(WaitFor(&run, "Remaining 9.0"));
+            SendSignal(&run, SIGINT);
             ASSERT_TRUE(WaitFor(&run, kPeaks + kTakeMenu));
             Type(&run, "1\n");
             ExpectTheNextReadWaits(&run);
@@ -152,12 +158,13 @@ TEST(Interruption, SignalsDuringATake)
 }
 
 // Ctrl-C stops a playback at once; the command goes on as after a whole playback: "p"
-// returns to the prompt, "5 = play last take" to the take menu, where "1" keeps the take.
+// returns to the prompt, "a" too without playing the next track, "5 = play last take" to
+// the take menu, where "1" keeps the take.
 TEST(Interruption, CtrlCDuringAPlayback)
 {
     Session s = NewSession("tbpaced", 3, 10);
     WriteFile(s.dir + "/long.wav", WavHeader(44100, 2, 16, 441000 * 4) + Capture16(441000, 3));
-    WriteFile(s.dir + "/tlist.txt", "long.wav\n");
+    WriteFile(s.dir + "/tlist.txt", "long.wav\nlong.wav\n");
     LiveRun run;
     ASSERT_TRUE(StartLive(&run, s.dir));
     ASSERT_TRUE(WaitFor(&run, kPrompt));
@@ -166,6 +173,12 @@ TEST(Interruption, CtrlCDuringAPlayback)
     SendSignal(&run, SIGINT);
     ASSERT_TRUE(WaitFor(&run, kPrompt));
     EXPECT_LT(ReadFile(s.dir + "/play.raw").size(), 441000u * 4);
+    // "a" stops the whole list.
+    Type(&run, "a\n");
+    ASSERT_TRUE(WaitFor(&run, "clock = 0.5"));
+    SendSignal(&run, SIGINT);
+    ASSERT_TRUE(WaitFor(&run, kPrompt));
+    EXPECT_EQ(run.out.find("\nTrack 2\n"), std::string::npos);
 
     Type(&run, "r\n");
     ASSERT_TRUE(WaitFor(&run, kTakeMenu));
@@ -179,7 +192,7 @@ TEST(Interruption, CtrlCDuringAPlayback)
     // 3 s at 44100 Hz: 132300 frames, 33 whole blocks.
     EXPECT_TRUE(ReadFile(s.dir + "/song.wav") ==
                 WavHeader(44100, 2, 16, 33 * kBlockBytes) + s.capture.substr(0, 33 * kBlockBytes));
-    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "long.wav\nsong.wav\n");
+    EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "long.wav\nlong.wav\nsong.wav\n");
 }
 
 // A "4" typed while the take runs would delete it: at a terminal it is dropped before the

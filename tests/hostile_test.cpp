@@ -410,8 +410,10 @@ std::vector<std::string> ListNames(const std::string& text)
         size_t end = loaded.find('\n', at);
         if (end == std::string::npos)
             end = loaded.size();
-        if (end > at)
-            names.push_back(loaded.substr(at, std::min<size_t>(end - at, 127)));
+        std::string name = loaded.substr(at, std::min<size_t>(end - at, 127));
+        name.erase(name.find_last_not_of('\r') + 1);  // CRs at its end are no part of a name
+        if (!name.empty())
+            names.push_back(name);
         at = end + 1;
     }
     return names;

@@ -142,11 +142,11 @@ int ReadDecimal(float* value)
 
 void DropWordRest()
 {
-    int c = getchar();
+    int c = ReadChar();
     while (c != EOF && !isspace(c))
-        c = getchar();
-    if (c != EOF)
-        ungetc(c, stdin);
+        c = ReadChar();
+    UnreadChar(c);
+    EndRead();
 }
 
 int32_t WordNumber(const char* word)

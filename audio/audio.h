@@ -39,7 +39,7 @@ void RaiseSessionEnd();
 void ResetStopFlags();
 
 // The console's character source: every word and number is read through it, from its own
-// buffer over standard input. A stop pending ends the read in hand as the end of input
+// buffer over standard input (never through stdio's stdin, which would not see that buffer). A stop pending ends the read in hand as the end of input
 // would; after the end of the session every read is the end of input.
 // ReadChar: the next byte, or EOF. UnreadChar: gives back the byte ReadChar just returned.
 // EndRead: called when a word or number read is complete; a Ctrl-C that ended it is

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -48,6 +49,20 @@ std::string MakeTempDir()
         atexit(RemoveTempDirs);
     gTempDirs.push_back(dir);
     return dir;
+}
+
+void RemoveTempDir(const std::string& dir)
+{
+    // Forgotten first: a name that mkdtemp hands to another test process once this one is
+    // gone must never be removed again when this process ends.
+    for (size_t i = 0; i < gTempDirs.size(); i++) {
+        if (gTempDirs[i] == dir) {
+            gTempDirs.erase(gTempDirs.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    if (system(("rm -rf '" + dir + "'").c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", dir.c_str());
 }
 
 std::string ReadFile(const std::string& path)

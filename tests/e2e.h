@@ -14,6 +14,8 @@ struct RunResult {
 
 // A fresh empty directory under the system temporary directory.
 std::string MakeTempDir();
+// Removes a directory that MakeTempDir made, before the end of the test process.
+void RemoveTempDir(const std::string& dir);
 
 // Runs the program in `dir` with `input` as standard input. `shellPrefix` is run in the
 // same shell first (for example "ulimit -f 100; trap '' XFSZ;").

@@ -7,21 +7,6 @@
 
 namespace {
 
-std::string Start(const std::string& listMessage)
-{
-    return "\nTakebox 1.05 by Marlo Fenwick\n\nReading rcbox.txt file\n"
-           "-----------------------------\nCurrent Recording Parameters:\n"
-           "   Channels: 2\n   Sample rate: 44100\n   Bits: 16\n   Device: tbtest\n   File: \n"
-           "-----------------------------\n\n" +
-           listMessage + "Type h at any time to get a list of commands\n";
-}
-
-std::string Show(const std::string& tracks, const std::string& in = "0.00", const std::string& out = "0.00")
-{
-    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn " + in + "\t\tOut " + out +
-           "\nRecording: \tDur 0.00\tFilename: \n";
-}
-
 const std::string kTracks = "\t1 ten.wav\n\t2 gone.wav\n";
 
 // A list of a 10 s stereo 16-bit file and a missing one.

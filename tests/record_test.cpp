@@ -58,15 +58,6 @@ std::string Frames(uint32_t first, uint32_t count, uint32_t width, uint32_t chan
     return s;
 }
 
-// Each sample of a mono plane doubled into left and right.
-std::string Doubled(const std::string& mono, uint32_t width)
-{
-    std::string s;
-    for (size_t i = 0; i + width <= mono.size(); i += width)
-        s += mono.substr(i, width) + mono.substr(i, width);
-    return s;
-}
-
 void WriteCapture(const std::string& dir, uint32_t frames, uint32_t width)
 {
     WriteFile(dir + "/capture.raw", Frames(0, frames, width, 2));

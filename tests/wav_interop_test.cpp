@@ -11,26 +11,6 @@
 
 namespace {
 
-// Standard output of a shell command, and whether it exited with 0.
-std::string Shell(const std::string& cmd, bool* ok = nullptr)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) {
-        if (ok)
-            *ok = false;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int rc = pclose(p);
-    if (ok)
-        *ok = rc == 0;
-    return out;
-}
-
 class WavInteropTest : public testing::Test {
 protected:
     std::string dir = MakeTempDir();
@@ -40,7 +20,6 @@ protected:
         Shell("sox --version >/dev/null 2>&1", &ok);
         ASSERT_TRUE(ok) << "sox is needed (scripts/install-deps test installs it)";
     }
-    void TearDown() override { system(("rm -rf '" + dir + "'").c_str()); }
 };
 
 struct Layout {

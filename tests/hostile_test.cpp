@@ -367,10 +367,7 @@ TEST(Hostile, SettingsAndListFilesOfRandomBytes)
         const RunResult t = RunTakebox(dir, "r q");
         const std::string device47(47, 'D'), list255(255, 'T'), name127(127, 'R');
         const std::string shown = Show("", "nan", "-inf", "inf", name127);
-        EXPECT_EQ(t.out, kBanner + kReading + "-----------------------------\nCurrent Recording Parameters:\n"
-                                 "   Channels: 1\n   Sample rate: -1\n   Bits: 24\n   Device: " +
-                                 device47 + "\n   File: " + name127 + "\n-----------------------------\n\n" +
-                                 "Creating a new list: " + list255 + "\n" + kTypeH + shown +
+        EXPECT_EQ(t.out, Start("Creating a new list: " + list255 + "\n", name127, device47, -1, 24, 1) + shown +
                                  "Cannot record inf sec: a recording must stay below 2 GB\n" + shown + kSaving);
         EXPECT_EQ(t.status, 0);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),

@@ -33,7 +33,6 @@ std::string LinkTarget(const std::string& path)
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
 
-const std::string kNewList = "Creating a new list: tlist.txt\n";
 const std::string kDefaultSettings =
     "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\ni\t0.000\no\t0.000\nd\t0.000\ntlist\ttlist.txt\n";
 
@@ -96,7 +95,7 @@ TEST(StartUp, EndOfInputAnywhereEndsAsQuitDoes)
     std::string dir = MakeTempDir();
     RunResult r = RunTakebox(dir, "");  // ends at the list prompt: the default list stays
     EXPECT_EQ(r.out, kBanner + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
-                         "Creating a new list: tlist.txt\n" + kTypeH + Show("") + kSaving);
+                         kNewList + kTypeH + Show("") + kSaving);
     EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), kDefaultSettings);
 
     // At the exit question, at number prompts, in menus and waits.
@@ -143,7 +142,7 @@ TEST(Loop, RecordFileNamesFromTheKeyboardAndTheList)
     RunResult r = RunTakebox(dir, "f song.wav F 2 F 3 F 0 f " + longWord + " q");
     const std::string tracks = "\t1 one.wav\n\t2 two\n";
     const std::string cut = std::string(123, 'w') + ".wav";
-    std::string expect = Start("Opening existing list: tlist.txt\n", "", "default") + Show(tracks);
+    std::string expect = Start(kOpenedList, "", "default") + Show(tracks);
     expect += "Enter recording file name:\n" + Show(tracks, "0.00", "0.00", "0.00", "song.wav.wav");
     expect += "Select a file in list for record filename (1-2)\n" + Show(tracks, "0.00", "0.00", "0.00", "two");
     expect += "Select a file in list for record filename (1-2)\n" + Show(tracks, "0.00", "0.00", "0.00", "two");
@@ -164,12 +163,12 @@ TEST(Loop, RemoveAndReloadTracks)
     const std::string abc = "\t1 a.wav\n\t2 b.wav\n\t3 c.wav\n", bc = "\t1 b.wav\n\t2 c.wav\n";
     const std::string menu1 = "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n";
     const std::string menuNew = "1 = Load list from file: new.txt\n2 = Enter new file name and load list\n3 = Return\n";
-    std::string expect = Start("Opening existing list: tlist.txt\n", "", "default") + Show(abc);
+    std::string expect = Start(kOpenedList, "", "default") + Show(abc);
     expect += "Enter a track (1-3) to remove from list or '0' to return\n" + Show(bc);
     expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(bc);
     expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(bc);
     expect += menu1 + Show(bc);
-    expect += menu1 + "Opening existing list: tlist.txt\n" + Show(abc);  // unsaved removal lost
+    expect += menu1 + kOpenedList + Show(abc);  // unsaved removal lost
     expect += "Enter a track (1-3) to remove from list or '0' to return\n" + Show("\t1 a.wav\n\t2 b.wav\n");
     expect += menu1 + "Enter file name containing list\nCreating a new list: new.txt\n" +
               Show("\t1 a.wav\n\t2 b.wav\n");
@@ -219,7 +218,7 @@ TEST(Loop, SaveWritesListAndSettingsAtOnce)
     WriteFile(dir + "/tlist.txt", "\n\na.wav\nb.wav");
     RunResult r = RunTakebox(dir, "i 1.5 s x y");
     const std::string tracks = "\t1 a.wav\n\t2 b.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "", "default") + Show(tracks) +
+    EXPECT_EQ(r.out, Start(kOpenedList, "", "default") + Show(tracks) +
                          "Enter start time in seconds:\n" + Show(tracks, "1.50") +
                          "Saved track list (tlist.txt)\nSaved settings\n" + Show(tracks, "1.50") +
                          "Exit without saving list and settings? (y,n)\n");
@@ -345,14 +344,14 @@ TEST(TextFiles, AWavFileIsNeverTakenForAList)
          "mine"},
         {"named by the settings", "tlist\tdemo.wav\n", "demo.wav tlist.txt q",
          kBanner + kReading + isWav + kAskList + isWav + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
-             "Opening existing list: tlist.txt\n" + kTypeH + Show(a) + kSaving,
+             kOpenedList + kTypeH + Show(a) + kSaving,
          "tlist.txt"},
         {"named by the settings, then end of input", "tlist\tdemo.wav\n", "",
          kBanner + kReading + isWav + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
-             "Opening existing list: tlist.txt\n" + kTypeH + Show(a) + kSaving,
+             kOpenedList + kTypeH + Show(a) + kSaving,
          "tlist.txt"},
         {"at L", kDefaultSettings, "- 1 L 2 demo.wav L 2 demo.wav",
-         Start("Opening existing list: tlist.txt\n", "", "default") + Show(a) +
+         Start(kOpenedList, "", "default") + Show(a) +
              "Enter a track (1-1) to remove from list or '0' to return\n" + Show("") + menu +
              "Enter file name containing list\n" + isWav + Show("") + menu +
              "Enter file name containing list\n" + isWav + Show("") + kSaving,
@@ -381,7 +380,7 @@ TEST(Loop, NumberPromptsActOnlyOnANumberTypedThere)
     WriteFile(dir + "/tlist.txt", "a.wav\nb.wav\nc.wav\n");
     RunResult r = RunTakebox(dir, "- 1 - abc L zz F zz q");
     const std::string bc = "\t1 b.wav\n\t2 c.wav\n";
-    std::string expect = Start("Opening existing list: tlist.txt\n", "", "default") + Show("\t1 a.wav\n\t2 b.wav\n\t3 c.wav\n");
+    std::string expect = Start(kOpenedList, "", "default") + Show("\t1 a.wav\n\t2 b.wav\n\t3 c.wav\n");
     expect += "Enter a track (1-3) to remove from list or '0' to return\n" + Show(bc);
     expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(bc);
     expect += Show(bc);  // abc: the next command word

@@ -15,7 +15,6 @@
 
 namespace {
 
-const std::string kWait = "Enter 'c' to continue\n";
 
 // The whole take: header with the final data size, then the captured bytes.
 std::string Take(const std::string& capture, uint32_t bytes)
@@ -83,7 +82,7 @@ TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
         {"new name prompt", withName, "song.wav\n", true, "r 2", withName, "song.wav\n",
          "Enter a new filename:\n" + Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving},
         {"wait after a mismatch", withName, "song.wav\n", true, "r 4", withName, "song.wav\n",
-         "You cannot record into this file until you change the recording samplerate to 48000\n" + kWait +
+         "You cannot record into this file until you change the recording samplerate to 48000\n" + kAskC +
              Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving},
         {"take menu after a new name", withName, "song.wav\n", true, "r 2 fresh",
          SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "fresh.wav"),
@@ -185,7 +184,7 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         const std::string ab = "\t1 a.wav\n\t2 b.wav\n";
         const std::string list255t(255, 'T');
         const std::string missingA = "The file called a.wav cannot be found!\n";
-        std::string expect = Start("Opening existing list: tlist.txt\n") + Show(ab);
+        std::string expect = Start(kOpenedList) + Show(ab);
         expect += "Select a file in list for record filename (1-2)\n" + Show(ab);
         expect += "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n" + Show(ab);
         expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(ab);
@@ -216,7 +215,7 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
                                   Word('x') + " 2 " + Word('m') + " 4 q";
         const RunResult t = RunTakebox(dir, input);
         const std::string n = std::string(123, 'n') + ".wav", m = std::string(123, 'm') + ".wav";
-        std::string expect = Start("Creating a new list: tlist.txt\n") + Show("");
+        std::string expect = Start(kNewList) + Show("");
         expect += "Enter the recording file name:\n" + kAskDuration + kAskDuration + kTake005;
         // A long answer at the take menu is cut and plays the last take like any other word.
         expect += "Playing takebox_temp.wav ...\n\rclock = 0.00 sec" + kPeaks + kTakeMenu;
@@ -239,10 +238,10 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         const std::string old = WavHeader(44100, 1, 16, 40) + Pattern(40, 4);
         WriteFile(dir + "/old.wav", old);
         const RunResult t = RunTakebox(dir, "r 4 " + Word('c') + " c q");
-        EXPECT_EQ(t.out, Start("Creating a new list: tlist.txt\n", "old.wav") + Show("", "0.00", "0.00", "0.05", "old.wav") +
+        EXPECT_EQ(t.out, Start(kNewList, "old.wav") + Show("", "0.00", "0.00", "0.05", "old.wav") +
                                  ExistsMenuText("old.wav") +
                                  "You cannot record into this file until you change the recording channels to 1\n" +
-                                 kWait + kWait + Show("", "0.00", "0.00", "0.05", "old.wav") + kSaving);
+                                 kAskC + kAskC + Show("", "0.00", "0.00", "0.05", "old.wav") + kSaving);
         EXPECT_EQ(ReadFile(dir + "/old.wav"), old);
     }
 }
@@ -258,7 +257,7 @@ TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
     const std::string target = WavHeader(44100, 2, 16, 29956) + Pattern(29956, 8);
     const std::string settings = SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
     const std::string tracks = "\t1 song.wav\n";
-    const std::string before = Start("Opening existing list: tlist.txt\n", "song.wav") + Show(tracks, "0.00", "0.00", "0.05", "song.wav") +
+    const std::string before = Start(kOpenedList, "song.wav") + Show(tracks, "0.00", "0.00", "0.05", "song.wav") +
                                ExistsMenuText("song.wav");
     const std::string after = Show(tracks, "0.00", "0.00", "0.05", "song.wav");
     // 8 KiB per file: the header and 2037 whole frames of the first block reach the take
@@ -455,7 +454,7 @@ TEST(Hostile, ListedFilesThatAreNoPlayableWavFiles)
     const std::string noData = "Can't find data block in wave file!\n";
     const std::string playShort = "Playing short.wav ...\n";  // no frames: no clock line
     const std::string attributes = "  channels: 2\n  bits: 16\n  samplerate: 44100\n";
-    std::string expect = Start("Opening existing list: tlist.txt\n") + shown;
+    std::string expect = Start(kOpenedList) + shown;
     expect += "Enter track number:\n" + noFormat + shown;
     expect += noFormat + shown;
     expect += playShort + shown;

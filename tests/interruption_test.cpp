@@ -15,7 +15,6 @@
 namespace {
 
 const std::string kPrompt = "Filename: song.wav\n";  // the last line before each command word
-const std::string kAskC = "Enter 'c' to continue\n";
 constexpr uint32_t kBlockBytes = 4096 * 4;  // one stereo 16-bit block
 
 // Frames of a WAV file as sox and python's wave module read it, from its header.

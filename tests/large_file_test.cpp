@@ -26,7 +26,6 @@ namespace {
 constexpr int64_t kPeriod = 4096;  // the period tbtest grants
 constexpr int64_t kHeader = 44;
 
-const std::string kOpened = "Opening existing list: tlist.txt\n";
 const std::string kBig = "\t1 big.wav\n";
 
 struct Marker {
@@ -99,7 +98,7 @@ TEST_F(LargeFile, Over2GiBIsReportedAndPlaysItsLastSecond)
 
     const RunResult r = RunTakebox(dir, "t c 1p q");
     const std::string show = Show(kBig, "83886.00", "90000.00");
-    EXPECT_EQ(r.out, Start(kOpened) + show +
+    EXPECT_EQ(r.out, Start(kOpenedList) + show +
                          "\nFile: big.wav\n  channels: 2\n  bits: 16\n  samplerate: 8000\n"
                          "  length (sec): 83887.000\n\nEnter 'c' to continue\n\n" +
                          show + "Playing big.wav ...\n" + Clock({"83886.00", "83886.52"}) + show +
@@ -141,7 +140,7 @@ TEST_F(Over4GiB, IsReportedWithItsWholeLength)
     WriteSettings(dir, 44100, 16, 2, 0, 0, 0, "");
     const RunResult r = RunTakebox(dir, "t c q");
     const std::string show = Show(kBig, "0.00", "0.00");
-    EXPECT_EQ(r.out, Start(kOpened) + show +
+    EXPECT_EQ(r.out, Start(kOpenedList) + show +
                          "\nFile: big.wav\n  channels: 1\n  bits: 16\n  samplerate: 8000\n"
                          "  length (sec): 301984.000\n\nEnter 'c' to continue\n\n" +
                          show + kSaving);
@@ -155,7 +154,7 @@ TEST_F(Over4GiB, PlaysItsLastSecondsPast2To31Frames)
     WriteSettings(dir, 44100, 16, 2, 301980.0f, 400000.0f, 0, "");
     const RunResult r = RunTakebox(dir, "1p q");
     const std::string show = Show(kBig, "301980.00", "400000.00");
-    EXPECT_EQ(r.out, Start(kOpened) + show + "Playing big.wav ...\n" +
+    EXPECT_EQ(r.out, Start(kOpenedList) + show + "Playing big.wav ...\n" +
                          Clock({"301980.00", "301980.50", "301981.03", "301981.53", "301982.06",
                                 "301982.56", "301983.06", "301983.59"}) +
                          show + kSaving);
@@ -172,7 +171,7 @@ TEST_F(Over4GiB, PlaysAcrossFrame2To31AndThe4GiBOffset)
     WriteSettings(dir, 44100, 16, 2, 268432.0f, 268440.0f, 0, "");
     const RunResult r = RunTakebox(dir, "1p q");
     const std::string show = Show(kBig, "268432.00", "268440.00");
-    EXPECT_EQ(r.out, Start(kOpened) + show + "Playing big.wav ...\n" +
+    EXPECT_EQ(r.out, Start(kOpenedList) + show + "Playing big.wav ...\n" +
                          Clock({"268432.00", "268432.50", "268433.03", "268433.53", "268434.06",
                                 "268434.56", "268435.06", "268435.59", "268436.09", "268436.59",
                                 "268437.12", "268437.62", "268438.16", "268438.66", "268439.16",

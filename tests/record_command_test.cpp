@@ -41,7 +41,7 @@ TEST(RecordCommand, NewTargetAsksForNameAndDurationAndIsListedAtOnce)
 {
     Session s = NewSession(0, "");
     RunResult r = RunTakebox(s.dir, "r song 0 -2 abc 0.2 1 x y");
-    EXPECT_EQ(r.out, Start("Creating a new list: tlist.txt\n", "") + Show("") +
+    EXPECT_EQ(r.out, Start(kNewList, "") + Show("") +
                          "Enter the recording file name:\n" + kAskDuration + kAskDuration +
                          kAskDuration + kAskDuration + kTake02 +
                          Show("\t1 song.wav\n", "0.00", "0.00", "0.20", "song.wav") +
@@ -61,7 +61,7 @@ TEST(RecordCommand, ReplacingAListedTargetKeepsTheListAsItWas)
     WriteFile(s.dir + "/song.wav", "old contents");
     RunResult r = RunTakebox(s.dir, "r 1 1 q");
     const std::string tracks = "\t1 other.wav\n\t2 song.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "song.wav") +
+    EXPECT_EQ(r.out, Start(kOpenedList, "song.wav") +
                          Show(tracks, "0.00", "0.00", "0.05", "song.wav") + ExistsMenuText("song.wav") + kTake005 +
                          Show(tracks, "0.00", "0.00", "0.05", "song.wav") + kSaving);
     EXPECT_EQ(ReadFile(s.dir + "/song.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
@@ -77,7 +77,7 @@ TEST(RecordCommand, ExistsMenuChoices)
     // chunk), 5 returns silently; then 2 with a new name records at once.
     RunResult r = RunTakebox(s.dir, "r 12 q 3 5 r 2 b 1 q");
     const std::string a = "\t1 a.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "a.wav") + Show(a, "0.00", "0.00", "0.05", "a.wav") +
+    EXPECT_EQ(r.out, Start(kOpenedList, "a.wav") + Show(a, "0.00", "0.00", "0.05", "a.wav") +
                          ExistsMenuText("a.wav") + ExistsMenuText("a.wav") + ExistsMenuText("a.wav") +
                          "Playing a.wav ...\nPlaying a.wav ...\n\rclock = 0.00 sec" + ExistsMenuText("a.wav") +
                          Show(a, "0.00", "0.00", "0.05", "a.wav") + ExistsMenuText("a.wav") + "Enter a new filename:\n" +
@@ -95,7 +95,7 @@ TEST(RecordCommand, AppendToAMatchingTarget)
     WriteFile(s.dir + "/old.wav", old);
     RunResult r = RunTakebox(s.dir, "r 4 1 q");
     const std::string tracks = "\t1 old.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.00", "0.00", "0.05", "old.wav") +
+    EXPECT_EQ(r.out, Start(kOpenedList, "old.wav") + Show(tracks, "0.00", "0.00", "0.05", "old.wav") +
                          ExistsMenuText("old.wav") + kTake005 + "Append file is 16428 bytes\n" +
                          Show(tracks, "0.00", "0.00", "0.05", "old.wav") + kSaving);
     std::string now = ReadFile(s.dir + "/old.wav");
@@ -125,7 +125,7 @@ TEST(RecordCommand, MismatchedTargetIsNeverChanged)
         WriteFile(s.dir + "/old.wav", old);
         RunResult r = RunTakebox(s.dir, "r 4 x C c q");
         const std::string tracks = "\t1 old.wav\n";
-        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.00", "0.00", "0.05", "old.wav") +
+        EXPECT_EQ(r.out, Start(kOpenedList, "old.wav") + Show(tracks, "0.00", "0.00", "0.05", "old.wav") +
                              ExistsMenuText("old.wav") + c.messages +
                              "Enter 'c' to continue\nEnter 'c' to continue\nEnter 'c' to continue\n" +
                              Show(tracks, "0.00", "0.00", "0.05", "old.wav") + kSaving);
@@ -207,7 +207,7 @@ TEST(RecordCommand, TheTakeFileIsNeverATarget)
         if (c.takeExists)
             WriteFile(s.dir + "/takebox_temp.wav", oldTake);
         RunResult r = RunTakebox(s.dir, c.input + " q");
-        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", c.name) + Show("\t1 a.wav\n", "0.00", "0.00", "0.05", c.name) +
+        EXPECT_EQ(r.out, Start(kOpenedList, c.name) + Show("\t1 a.wav\n", "0.00", "0.00", "0.05", c.name) +
                              c.out + Show("\t1 a.wav\n", "0.00", "0.00", "0.05", c.finalName) + kSaving)
             << c.name << " " << c.input;
         EXPECT_EQ(FileExists(s.dir + "/takebox_temp.wav"), c.takeExists);
@@ -225,7 +225,7 @@ TEST(RecordCommand, ADurationWordThatIsNoNumberIsDroppedOnce)
     for (const char* junk : {"-", "+", "abc", "-abc", "."}) {
         Session s = NewSession(0, "song.wav");
         RunResult r = RunTakebox(s.dir, std::string("r ") + junk + " 0.05 1 q");
-        EXPECT_EQ(r.out, Start("Creating a new list: tlist.txt\n", "song.wav") + Show("", "0.00", "0.00", "0.00", "song.wav") +
+        EXPECT_EQ(r.out, Start(kNewList, "song.wav") + Show("", "0.00", "0.00", "0.00", "song.wav") +
                              kAskDuration + kAskDuration + kTake005 +
                              Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving)
             << junk;

@@ -215,7 +215,7 @@ TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
                    : "Recording...\n\rRemaining 0.05 sec" +
                          (f.channels == 2 ? kPeaks : "\n\nChannel 1 peak = -0.00 dB\n") + kTakeMenu +
                          "Append file is " + std::to_string(44 + take.size()) + " bytes\n";
-        EXPECT_EQ(Start("Opening existing list: tlist.txt\n", f.name, "tbtest", 44100, static_cast<int>(f.bits),
+        EXPECT_EQ(Start(kOpenedList, f.name, "tbtest", 44100, static_cast<int>(f.bits),
                         static_cast<int>(f.channels)) +
                       show + report + show + "Playing " + f.name + " ...\n\rclock = 0.00 sec" + show +
                       ExistsMenuText(f.name) + recorded + show + kSaving,

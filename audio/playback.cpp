@@ -143,7 +143,11 @@ int PLAY(const char* path, const char* device, float start, float stop)
         const off_t position = static_cast<off_t>(dataOffset) + static_cast<off_t>(frame) * frameBytes;
         if (fseeko(file.file, position, SEEK_SET) != 0)
             break;
-        const size_t got = fread(readBuf.bytes, 1, chunkBytes, file.file);
+        // The audio ends at the frame count: chunks that follow it in the file are no sound.
+        const int64_t audioLeft = static_cast<int64_t>(frameCount) - frame;
+        const size_t want =
+            audioLeft < period ? static_cast<size_t>(audioLeft) * frameBytes : chunkBytes;
+        const size_t got = fread(readBuf.bytes, 1, want, file.file);
         const size_t wholeBytes = got - got % frameBytes;
         if (wholeBytes == 0)
             break;

@@ -34,7 +34,8 @@ struct AppState {
 // Fills `state` with the initial values; the two buffers are given by the caller.
 void InitAppState(AppState* state, char* trackTable, char* listText);
 
-// Start-up steps 1 and 3 to 9, the command loop, and shutdown. Returns the exit status (0).
+// Start-up (banner, settings, list name, format check, parameters, list), the command
+// loop, and shutdown. Returns the exit status (0).
 int RunTakebox(AppState* state);
 
 // Integer (%i: 0x hex, leading 0 octal) and decimal prompts. Return 1 when a number was

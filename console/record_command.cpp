@@ -69,6 +69,12 @@ int TargetMatches(const AppState* s, FileAttributes* a)
                static_cast<int32_t>(a->channels));
         match = 0;
     }
+    // A take behind other chunks would be no part of the audio.
+    if (ChunksFollowAudio(s->recordName)) {
+        printf("You cannot record at the end of %s: other chunks follow its audio\n",
+               s->recordName);
+        match = 0;
+    }
     if (!match)
         WaitForC();
     return match;

@@ -154,4 +154,123 @@ TEST_F(WavInteropTest, SoxFilesReadBack)
     }
 }
 
+// Files as recorders and editors write them, with chunks before or after the audio, read
+// by t and p and extended by recording at their end (44100 Hz, 0.05 s takes of one
+// 4096-frame block).
+struct ChunkFile {
+    const char* name;
+    uint32_t bits, channels;
+    std::string bytes;    // the file
+    std::string samples;  // its audio
+    bool tail;            // other chunks follow the audio
+};
+
+std::string Chunk(const std::string& id, const std::string& body)
+{
+    const std::string pad(body.size() % 2, '\0');
+    return id + Le32(static_cast<uint32_t>(body.size())) + body + pad;
+}
+
+ChunkFile MakeChunkFile(const char* name, uint32_t bits, uint32_t channels, uint32_t frames,
+                        const std::string& before, const std::string& after)
+{
+    const std::string fmt = WavHeader(44100, channels, bits, 0).substr(12, 24);
+    ChunkFile f{name, bits, channels, "", Pattern(frames * channels * bits / 8, frames), !after.empty()};
+    const std::string chunks = before + fmt + Chunk("data", f.samples) + after;
+    f.bytes = "RIFF" + Le32(4 + static_cast<uint32_t>(chunks.size())) + "WAVE" + chunks;
+    return f;
+}
+
+// What reaches the two-channel device for `samples` of `width`-byte samples, padded with
+// silence to whole periods of 4096 frames.
+std::string Played(const std::string& samples, uint32_t channels, uint32_t width)
+{
+    std::string out;
+    for (size_t at = 0; at + channels * width <= samples.size(); at += channels * width)
+        out += channels == 2 ? samples.substr(at, 2 * width)
+                             : samples.substr(at, width) + samples.substr(at, width);
+    const size_t period = 4096 * 2 * width;
+    return out + std::string((period - out.size() % period) % period, '\0');
+}
+
+TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
+{
+    bool ok = false;
+    Shell("python3 -c 'import wave' >/dev/null 2>&1", &ok);
+    const bool python = ok;
+    // "metadata" puts the bytes "data" at an even offset; the bext chunk holds the same
+    // text and reaches past the first 128 KiB; an odd-sized data chunk has its pad byte.
+    const std::string list = Chunk("LIST", "INFOICMT" + Le32(8) + "metadata");
+    const std::string bext = Chunk("bext", "Session metadata" + std::string(132000, '\0'));
+    const ChunkFile files[] = {
+        MakeChunkFile("meta.wav", 16, 2, 1000, list, ""),
+        MakeChunkFile("bext.wav", 16, 2, 1000, bext, ""),
+        MakeChunkFile("pad.wav", 24, 1, 333, "", ""),
+        MakeChunkFile("tail.wav", 24, 1, 333, "", list),
+    };
+    for (const ChunkFile& f : files) {
+        SCOPED_TRACE(f.name);
+        const std::string run = dir + "/" + f.name + ".d";
+        ASSERT_EQ(0, system(("mkdir '" + run + "'").c_str()));
+        const std::string path = run + "/" + f.name;
+        WriteFile(path, f.bytes);
+        WriteFile(run + "/tlist.txt", std::string(f.name) + "\n");
+        WriteSettings(run, 44100, f.bits, static_cast<int>(f.channels), 0, 1, 0.05f, f.name);
+        const std::string capture = Capture16(44100, 7);
+        WriteFile(run + "/capture.raw", capture);
+        const uint32_t width = f.bits / 8;
+        // The device captures two channels; a mono take keeps channel 1.
+        std::string take;
+        for (size_t frame = 0; frame < 4096; frame++)
+            take += capture.substr(frame * 2 * width, f.channels * width);
+
+        const RunResult r = RunTakebox(run, f.tail ? "t c 1p r 4 c q" : "t c 1p r 4 1 q");
+        const std::string show = "\nTrack List:\n\t1 " + std::string(f.name) +
+                                 "\n\nPlayback:\tIn 0.00\t\tOut 1.00\nRecording: \tDur 0.05\tFilename: " +
+                                 f.name + "\n";
+        char report[160];
+        snprintf(report, sizeof report,
+                 "\nFile: %s\n  channels: %u\n  bits: %u\n  samplerate: 44100\n"
+                 "  length (sec): %.3f\n\nEnter 'c' to continue\n\n",
+                 f.name, f.channels, f.bits,
+                 static_cast<float>(f.samples.size() / (f.channels * width)) / 44100.0f);
+        const std::string recorded =
+            f.tail ? "You cannot record at the end of " + std::string(f.name) +
+                         ": other chunks follow its audio\nEnter 'c' to continue\n"
+                   : "Recording...\n\rRemaining 0.05 sec" +
+                         (f.channels == 2 ? kPeaks : "\n\nChannel 1 peak = -0.00 dB\n") + kTakeMenu +
+                         "Append file is " + std::to_string(44 + take.size()) + " bytes\n";
+        const std::string settingsBlock =
+            "-----------------------------\nCurrent Recording Parameters:\n   Channels: " +
+            std::to_string(f.channels) + "\n   Sample rate: 44100\n   Bits: " + std::to_string(f.bits) +
+            "\n   Device: tbtest\n   File: " + f.name + "\n-----------------------------\n\n";
+        EXPECT_EQ(kBanner + kReading + settingsBlock + "Opening existing list: tlist.txt\n" + kTypeH +
+                      show + report + show + "Playing " + f.name + " ...\n\rclock = 0.00 sec" + show +
+                      ExistsMenuText(f.name) + recorded + show + kSaving,
+                  r.out);
+        EXPECT_TRUE(ReadFile(run + "/play.raw") == Played(f.samples, f.channels, width));
+        if (f.tail) {
+            EXPECT_TRUE(ReadFile(path) == f.bytes);
+            continue;
+        }
+
+        // Only the sizes change, and the take follows the audio, frame-aligned.
+        std::string want = f.bytes.substr(0, f.bytes.size() - f.samples.size() % 2) + take;
+        const size_t sizeField = f.bytes.size() - f.samples.size() - f.samples.size() % 2 - 4;
+        want.replace(4, 4, Le32(static_cast<uint32_t>(want.size() - 8)));
+        want.replace(sizeField, 4, Le32(static_cast<uint32_t>(f.samples.size() + take.size())));
+        EXPECT_TRUE(ReadFile(path) == want);
+        const std::string frames = std::to_string((f.samples.size() + take.size()) / (f.channels * width));
+        EXPECT_EQ(frames + "\n", Shell("sox --i -s '" + path + "' 2>&1"));
+        EXPECT_EQ("", Shell("sox -V2 '" + path + "' -t raw '" + run + "/out.raw' 2>&1", &ok));
+        EXPECT_TRUE(ReadFile(run + "/out.raw") == f.samples + take);
+        if (python) {
+            EXPECT_EQ(frames + " " + std::to_string(f.samples.size() + take.size()) + "\n",
+                      Shell("python3 -c 'import wave,sys; w = wave.open(sys.argv[1]); "
+                            "d = w.readframes(w.getnframes()); print(w.getnframes(), len(d))' '" +
+                            path + "' 2>&1"));
+        }
+    }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -238,8 +239,8 @@ TEST_F(WavTest, TagScanProbesEvenOffsetsFrom2To131072)
 
 TEST_F(WavTest, TagScanTakesTheFirstOccurrence)
 {
-    // "data" inside a LIST chunk before the real data chunk is taken as the data tag, and
-    // "fmt" compares 3 bytes.
+    // The scan takes "data" inside a LIST chunk before the real data chunk as the data
+    // tag, and "fmt" compares 3 bytes; the reader walks the chunk list past it.
     const std::string wav = WavHeader(44100, 2, 16, 8).substr(0, 36) + "LIST" + Le32(8) +
                             "xxdata00" + "data" + Le32(8) + Pattern(8, 5);
     const std::string path = Path("list.wav");
@@ -257,7 +258,94 @@ TEST_F(WavTest, TagScanTakesTheFirstOccurrence)
     Attrs a;
     int rc = 0;
     Read(path, &a, 0, &rc);
-    EXPECT_EQ(54u, a.offset);
+    EXPECT_EQ(60u, a.offset);
+}
+
+// A RIFF/WAVE file of the given chunks, and a LIST chunk holding `text`.
+std::string Riff(const std::string& chunks)
+{
+    return "RIFF" + Le32(4 + static_cast<uint32_t>(chunks.size())) + "WAVE" + chunks;
+}
+
+std::string List(const std::string& text)
+{
+    const std::string body = "INFOICMT" + Le32(static_cast<uint32_t>(text.size())) + text;
+    return "LIST" + Le32(static_cast<uint32_t>(body.size())) + body;
+}
+
+TEST_F(WavTest, ChunkWalkAndItsFallback)
+{
+    const std::string fmt = WavHeader(44100, 2, 16, 0).substr(12, 24);
+    const std::string audio = "data" + Le32(8) + Pattern(8, 20);
+    const std::string meta = List("metadata");  // "data" at offset 36 of a file
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* tag;
+        int found;
+        uint32_t offset;
+        int32_t followed;
+    } cases[] = {
+        {"walked past \"data\" in a LIST", Riff(meta + fmt + audio), "data", 1, 64, 0},
+        {"fmt walked to, 3 bytes compared", Riff(meta + fmt + audio), "fmt", 1, 40, 1},
+        {"a body past the end: the scan", Riff("LIST" + Le32(999) + meta.substr(8) + fmt + audio),
+         "data", 1, 36, 0},
+        {"an id that is no text: the scan", Riff(meta + "\x01\x02" + fmt.substr(2) + audio),
+         "data", 1, 36, 0},
+        {"a whole list without data", Riff(meta + fmt), "data", 0, 0, 0},
+        {"audio past the scan's range", Riff(fmt + "bext" + Le32(140001) +
+         std::string(140002, '\0') + audio), "data", 1, 140046, 0},
+        {"unpatched take", WavHeader(44100, 2, 16, 10000) + Pattern(100, 21), "data", 1, 36, 0},
+        {"LIST after the audio", Riff(fmt + audio + meta), "data", 1, 36, 1},
+        {"odd data, pad byte, LIST", WavHeader(44100, 1, 24, 9) + Pattern(9, 22) + '\0' + meta,
+         "data", 1, 36, 1},
+        {"odd last chunk without its pad", Riff(fmt + audio + "id3 " + Le32(3) + "abc"), "data",
+         1, 36, 1},
+        {"a stray byte after the LIST", Riff(fmt + audio + meta) + "x", "data", 1, 36, 0},
+        {"a header whose body runs past the end", Riff(fmt + audio) + "LIST" + Le32(99) + "xx",
+         "data", 1, 36, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = Path("walk.wav");
+        WriteFile(path, c.bytes);
+        FILE* f = fopen(path.c_str(), "rb");
+        ASSERT_NE(nullptr, f);
+        uint32_t offset = 0;
+        int32_t followed = 7;
+        EXPECT_EQ(c.found, LocateChunk(f, c.tag, strlen(c.tag), &offset, &followed));
+        EXPECT_EQ(c.offset, offset);
+        EXPECT_EQ(c.followed, followed);
+        fclose(f);
+        if (strcmp(c.tag, "data") == 0) {
+            EXPECT_EQ(c.followed, ChunksFollowAudio(path.c_str()));
+        }
+    }
+}
+
+TEST_F(WavTest, PatchAndAppendAtTheWalkedDataChunk)
+{
+    const std::string fmt = WavHeader(44100, 2, 16, 0).substr(12, 24);
+    const std::string meta = List("metadata");
+    const std::string path = Path("meta.wav");
+    const std::string before = Riff(meta + fmt + "data" + Le32(99) + Pattern(8, 23));
+    WriteFile(path, before);
+    EXPECT_EQ(1, FIX_SIZE(path.c_str(), 8));
+    std::string want = before;
+    want.replace(68, 4, Le32(8));
+    EXPECT_EQ(want, ReadFile(path));
+
+    // Chunks after the audio: -1 keeps the declared size, and nothing is appended.
+    const std::string tail = Riff(fmt + "data" + Le32(8) + Pattern(8, 24) + meta);
+    WriteFile(path, tail);
+    EXPECT_EQ(1, FIX_SIZE(path.c_str(), -1));
+    WriteFile(Path("take.wav"), WavHeader(44100, 2, 16, 8) + Pattern(8, 25));
+    int rc = -1;
+    EXPECT_EQ("Append file is 52 bytes\nOther chunks follow the audio in " + path +
+                  ": nothing appended\n",
+              Capture([&] { rc = APPEND(path.c_str(), Path("take.wav").c_str(), 8); }));
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ(tail, ReadFile(path));
 }
 
 // ---------------------------------------------------------------- attribute reader

@@ -6,7 +6,19 @@
 using wavio::CloseChecked;
 using wavio::FileGuard;
 using wavio::FileLength;
+using wavio::OnlyPadBehind;
+using wavio::ReadAt;
 using wavio::WriteAt;
+
+int ChunksFollowAudio(const char* path)
+{
+    FileGuard f(fopen(path, "rb"));
+    uint32_t tag = 0;
+    int32_t followed = 0;
+    if (f.file == nullptr || !LocateChunk(f.file, "data", 4, &tag, &followed))
+        return 0;
+    return followed;
+}
 
 int APPEND(const char* target, const char* source, int32_t count)
 {
@@ -22,21 +34,34 @@ int APPEND(const char* target, const char* source, int32_t count)
     }
 
     // The bytes go to the very end of the target, behind whatever it holds, not to the
-    // end of its declared data.
+    // end of its declared data; only the pad byte of an odd-sized data chunk is written
+    // over, so that the take stays frame-aligned.
     off_t writePos = 0;
     off_t sourceLength = 0;
     if (!FileLength(out.file, &writePos) || !FileLength(in.file, &sourceLength))
         return 0;
     printf("Append file is %lld bytes\n", static_cast<long long>(sourceLength));
 
-    // The target's data tag only proves it is a WAV file; the source's gives the offset
-    // the copy starts from. The source is not scanned when the target has no tag.
+    // The target's data chunk proves it is a WAV file whose audio ends the file; the
+    // source's gives the offset the copy starts from. The source is not sought when the
+    // target has no data chunk.
     uint32_t tag = 0;
-    if (!FindChunkTag(out.file, "data", 4, &tag)) {
+    int32_t followed = 0;
+    if (!LocateChunk(out.file, "data", 4, &tag, &followed)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
-    if (!FindChunkTag(in.file, "data", 4, &tag)) {
+    if (followed) {
+        printf("Other chunks follow the audio in %s: nothing appended\n", target);
+        return 0;
+    }
+    const off_t dataOffset = static_cast<off_t>(tag) + 8;
+    uint8_t sizeField[4];
+    if (count > 0 && writePos > dataOffset &&
+        ReadAt(out.file, static_cast<off_t>(tag) + 4, sizeField, sizeof sizeField) &&
+        OnlyPadBehind(GetLE32(sizeField), static_cast<uint64_t>(writePos - dataOffset)))
+        writePos -= 1;
+    if (!LocateChunk(in.file, "data", 4, &tag, nullptr)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }

@@ -5,6 +5,7 @@
 
 using wavio::FileGuard;
 using wavio::FileLength;
+using wavio::OnlyPadBehind;
 using wavio::ReadAt;
 
 int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,
@@ -25,7 +26,7 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
     // close to the end of the file to hold them counts as no format chunk.
     uint32_t fmt = 0;
     uint8_t fields[24];
-    if (!FindChunkTag(f.file, "fmt", 3, &fmt) || !ReadAt(f.file, fmt, fields, sizeof fields)) {
+    if (!LocateChunk(f.file, "fmt", 3, &fmt, nullptr) || !ReadAt(f.file, fmt, fields, sizeof fields)) {
         printf("Can't find format chunk in wave file!\n");
         return 0;
     }
@@ -43,9 +44,10 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
     if (print)
         printf("  samplerate: %i\n", static_cast<int32_t>(rate));
 
-    // The data tag is searched from the start again, not from the format chunk.
+    // The data chunk is sought from the start again, not from the format chunk.
     uint32_t data = 0;
-    if (!FindChunkTag(f.file, "data", 4, &data)) {
+    int32_t followed = 0;
+    if (!LocateChunk(f.file, "data", 4, &data, &followed)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
@@ -60,18 +62,22 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
     if (!FileLength(f.file, &length))
         length = 0;
 
-    // The declared data size is trusted only when, in whole frames, it covers exactly the
-    // bytes behind the data offset; otherwise those bytes decide. A file that ends before
-    // its data offset holds no frames. Counts beyond 2^32 - 1 frames (files over 4 GiB)
-    // are clamped to 2^32 - 1 rather than wrapped.
+    // The declared data size gives the frames when other chunks follow the audio, or only
+    // its pad byte does. Otherwise it is trusted only when, in whole frames, it covers
+    // exactly the bytes behind the data offset, and those bytes decide when it does not:
+    // a take whose size was never patched reads to the end of the file. A file that ends
+    // before its data offset holds no frames. Counts beyond 2^32 - 1 frames (files over
+    // 4 GiB) are clamped to 2^32 - 1 rather than wrapped.
     const off_t start = static_cast<off_t>(data) + 8;
     uint64_t frames = 0;
     if (length > start) {
         const uint64_t behind = static_cast<uint64_t>(length - start);
         uint8_t sizeField[4];
         const bool haveSize = ReadAt(f.file, static_cast<off_t>(data) + 4, sizeField, 4);
-        frames = haveSize ? GetLE32(sizeField) / frameBytes : 0;
-        if (!haveSize || frames * frameBytes != behind)
+        const uint32_t declared = haveSize ? GetLE32(sizeField) : 0;
+        frames = declared / frameBytes;
+        const bool declaredEnd = haveSize && (followed || OnlyPadBehind(declared, behind));
+        if (!declaredEnd && (!haveSize || frames * frameBytes != behind))
             frames = behind / frameBytes;
         if (frames > UINT32_MAX)
             frames = UINT32_MAX;

@@ -1,4 +1,5 @@
-// The 44-byte PCM header, the data-size patch and the tag scan every WAV reader uses.
+// The 44-byte PCM header, the data-size patch, and the chunk walk with the tag scan
+// behind it that every WAV reader uses.
 #include "wav/wav.h"
 
 #include <sys/stat.h>
@@ -33,6 +34,96 @@ uint32_t CappedProduct(uint64_t a, uint64_t b)
     if (a != 0 && b > kMaxField / a)
         return kMaxField;
     return static_cast<uint32_t>(a * b);
+}
+
+// Chunks visited before a walk gives up: real files carry a handful before their audio.
+constexpr uint32_t kWalkLimit = 1024;
+
+// Reads exactly n bytes at `at` through the descriptor: like the scan, the walk leaves the
+// stream's position and buffer alone.
+bool ReadExact(int fd, off_t at, uint8_t* buf, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(fd, buf + got, n - got, at + static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// Chunk ids are four printable ASCII characters ("fmt ", "LIST", "bext", "id3 ").
+bool PrintableId(const uint8_t* id)
+{
+    for (int i = 0; i < 4; i++)
+        if (id[i] < 0x20 || id[i] > 0x7e)
+            return false;
+    return true;
+}
+
+// Where the chunk after the one at `at` with a body of `size` bytes starts: bodies are
+// padded to an even length.
+off_t NextChunk(off_t at, uint32_t size)
+{
+    return at + 8 + static_cast<off_t>(size) + static_cast<off_t>(size & 1u);
+}
+
+enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
+
+// Walks the chunk list from offset 12 to the first chunk whose id starts with the tag.
+// Found: *found is the chunk's offset. Absent: the list is well formed to the end of the
+// file and holds no such chunk. Broken: no "RIFF"/"WAVE" at 0 and 8, or before the chunk
+// a header cut short by the end of the file, an id that is not printable, a body that runs
+// past the end of the file, or more chunks than a WAV file carries. The chunk sought needs
+// only its header inside the file: a take's data size is stale until it is patched.
+WalkResult WalkTo(int fd, off_t length, const char* tag, uint32_t tagLength, off_t* found)
+{
+    uint8_t h[12];
+    if (length < 12 || !ReadExact(fd, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 ||
+        memcmp(h + 8, "WAVE", 4) != 0)
+        return kWalkBroken;
+    off_t at = 12;
+    for (uint32_t n = 0; n < kWalkLimit; n++) {
+        if (at >= length)  // one past the end: the last body's pad byte is missing
+            return kWalkAbsent;
+        if (length - at < 8 || !ReadExact(fd, at, h, 8) || !PrintableId(h))
+            return kWalkBroken;
+        if (memcmp(h, tag, tagLength) == 0) {
+            // Offsets are handed on as 32-bit values, the data offset (8 further) too.
+            if (at > static_cast<off_t>(UINT32_MAX - 8))
+                return kWalkBroken;
+            *found = at;
+            return kWalkFound;
+        }
+        const uint32_t size = GetLE32(h + 4);
+        if (static_cast<off_t>(size) > length - at - 8)
+            return kWalkBroken;
+        at = NextChunk(at, size);
+    }
+    return kWalkBroken;
+}
+
+// Whether whole chunks stand from `at` to the end of the file: at least one, each header
+// inside the file with a printable id and a body that ends inside it, the last ending at
+// the end of the file (its pad byte may be missing). Audio behind a stale data size may
+// look like one header by chance, hardly like a list that ends exactly with the file.
+bool ChunksToTheEnd(int fd, off_t at, off_t length)
+{
+    uint8_t h[8];
+    for (uint32_t n = 0; n < kWalkLimit; n++) {
+        if (at >= length)
+            return n > 0;
+        if (length - at < 8 || !ReadExact(fd, at, h, sizeof h) || !PrintableId(h))
+            return false;
+        const uint32_t size = GetLE32(h + 4);
+        if (static_cast<off_t>(size) > length - at - 8)
+            return false;
+        at = NextChunk(at, size);
+    }
+    return false;
 }
 
 }  // namespace
@@ -144,6 +235,40 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
     return 0;
 }
 
+int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset,
+                int32_t* followed)
+{
+    if (followed != nullptr)
+        *followed = 0;
+    if (file == nullptr || tag == nullptr || tagLength == 0 || tagLength > 4)
+        return 0;
+    const int fd = fileno(file);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return 0;
+    const off_t length = st.st_size;
+    off_t at = 0;
+    switch (WalkTo(fd, length, tag, tagLength, &at)) {
+    case kWalkFound:
+        break;
+    case kWalkAbsent:
+        return 0;  // a tag inside some chunk's body is not that chunk
+    case kWalkBroken: {
+        uint32_t scanned = 0;
+        if (!FindChunkTag(file, tag, tagLength, &scanned))
+            return 0;
+        at = scanned;
+        break;
+    }
+    }
+    *offset = static_cast<uint32_t>(at);
+    uint8_t size[4];
+    if (followed != nullptr && ReadExact(fd, at + 4, size, sizeof size) &&
+        ChunksToTheEnd(fd, NextChunk(at, GetLE32(size)), length))
+        *followed = 1;
+    return 1;
+}
+
 int FIX_SIZE(const char* path, int32_t size)
 {
     FileGuard f(fopen(path, "rb+"));
@@ -152,7 +277,8 @@ int FIX_SIZE(const char* path, int32_t size)
         return 0;
     }
     uint32_t tag = 0;
-    if (!FindChunkTag(f.file, "data", 4, &tag)) {
+    int32_t followed = 0;
+    if (!LocateChunk(f.file, "data", 4, &tag, &followed)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
@@ -161,20 +287,25 @@ int FIX_SIZE(const char* path, int32_t size)
         return 0;
     const off_t dataOffset = static_cast<off_t>(tag) + 8;
 
-    uint32_t dataSize;
-    if (size == -1) {
-        // Every byte from the data offset to the end of the file; none when the file
-        // ends inside the size field itself.
-        dataSize = length > dataOffset ? CapField(static_cast<uint64_t>(length - dataOffset)) : 0;
-    } else {
-        // Other negative sizes are outside the field's range: written as 0, so readers
-        // fall back to the file length.
-        dataSize = size > 0 ? static_cast<uint32_t>(size) : 0;
-    }
     uint8_t field[4];
-    PutLE32(field, dataSize);
-    if (!WriteAt(f.file, static_cast<off_t>(tag) + 4, field, sizeof field))
-        return 0;
+    // With other chunks behind the audio, its bytes end where the declared size says:
+    // -1 then leaves that size as it is.
+    if (size != -1 || !followed) {
+        uint32_t dataSize;
+        if (size == -1) {
+            // Every byte from the data offset to the end of the file; none when the file
+            // ends inside the size field itself.
+            dataSize =
+                length > dataOffset ? CapField(static_cast<uint64_t>(length - dataOffset)) : 0;
+        } else {
+            // Other negative sizes are outside the field's range: written as 0, so readers
+            // fall back to the file length.
+            dataSize = size > 0 ? static_cast<uint32_t>(size) : 0;
+        }
+        PutLE32(field, dataSize);
+        if (!WriteAt(f.file, static_cast<off_t>(tag) + 4, field, sizeof field))
+            return 0;
+    }
 
     // Keep the RIFF size true: the file's length (grown if the size field was cut short)
     // minus 8. A data tag before offset 8 would share bytes with that field; such a file

@@ -37,6 +37,19 @@ int FIX_SIZE(const char* path, int32_t size);
 // Returns 1 and sets *offset when found, 0 when not.
 int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset);
 
+// Finds the chunk whose id starts with the tag (3 or 4 bytes) by walking the chunk list
+// from offset 12, each chunk's size padded to even, and by FindChunkTag when that list is
+// broken before the chunk (see WalkTo in header.cpp); a list that is well formed to the end
+// of the file without the chunk has none. Returns 1 and sets *offset to the chunk's id when
+// found, 0 when not. *followed (when given) becomes 1 when whole chunks stand from the
+// chunk's declared, padded end to the end of the file, else 0.
+int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset,
+                int32_t* followed);
+
+// 1 when other chunks follow the audio of `path` (its data chunk is followed, as
+// LocateChunk says), 0 when none do or the file has no data chunk that can be read.
+int ChunksFollowAudio(const char* path);
+
 // Reads rate, bytes per sample, channels, data offset and frame count of `path`.
 // verbose == 1 prints the report. Returns 1 on success, 0 on failure.
 int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,

@@ -58,7 +58,7 @@ int ReadTakeLayout(FILE* file, off_t length, TakeLayout* t)
         return 0;
     uint32_t fmt = 0;
     uint32_t data = 0;
-    if (!FindChunkTag(file, "fmt ", 4, &fmt) || !FindChunkTag(file, "data", 4, &data))
+    if (!LocateChunk(file, "fmt ", 4, &fmt, nullptr) || !LocateChunk(file, "data", 4, &data, nullptr))
         return 0;
     uint8_t fields[16];  // format, channels, rate, byte rate, block align, bits
     if (!ReadAt(file, static_cast<off_t>(fmt) + 8, fields, sizeof fields))

@@ -17,7 +17,3 @@ void CutTakeFile(const char* takePath, int32_t keptBytes);
 // A take file that is no readable WAV file is moved aside. Returns 1 when the take file
 // may be written over, 0 when it still holds audio that could not be moved.
 int RecoverTake(AppState* state);
-
-// Locks the working directory for this process's life. Returns 0 when another process
-// holds the lock (it has said so), 1 otherwise.
-int LockWorkingDirectory();

@@ -47,6 +47,9 @@ int RunTakebox(AppState* state);
 // for the next word); -1 at end of input.
 int ReadInteger(int32_t* value);
 int ReadDecimal(float* value);
+// Drops the characters up to the next white space (none when it comes first): the rest
+// of a word that a number prompt could not read.
+void DropWordRest();
 // Number at the start of a word, base 10; 0 when the word does not start with one.
 int32_t WordNumber(const char* word);
 

@@ -38,9 +38,23 @@ void StartUp(AppState* s)
                    &s->outPoint, &s->duration, s->listPath, &s->listNamed, s->settingsPath,
                    s->recordName);
     }
-    if (s->listNamed == 0) {
+    bool ask = s->listNamed == 0;
+    if (!ask && IsWaveFile(s->listPath)) {
+        printf("%s is a WAV file, not a track list\n", s->listPath);
+        ask = true;
+    }
+    while (ask) {
         puts("Enter the name of a new or existing wavefile list:");
-        ReadWord(s->listPath, kListPathCap);  // at end of input the default list stays
+        char name[kListPathCap];
+        if (!ReadWord(name, sizeof name)) {
+            CopyText(s->listPath, "tlist.txt", kListPathCap);  // end of input: the default list
+            break;
+        }
+        ask = IsWaveFile(name) != 0;
+        if (ask)
+            printf("%s is a WAV file, not a track list\n", name);
+        else
+            CopyText(s->listPath, name, kListPathCap);
     }
     if (s->channels != 1 && s->channels != 2) {
         s->channels = 2;
@@ -119,40 +133,51 @@ void SaveAll(AppState* s)
         puts("Saved settings");
 }
 
-void LoadList(AppState* s, int32_t* number)
+// The F, L and - prompts each act only on a number typed at them; other text is left
+// for the next command word.
+void LoadList(AppState* s)
 {
     printf("1 = Load list from file: %s\n", s->listPath);
     puts("2 = Enter new file name and load list");
     puts("3 = Return");
-    if (ReadInteger(number) < 0)
+    int32_t number = 0;
+    if (ReadInteger(&number) != 1)
         return;
-    if (*number == 2) {
+    if (number == 2) {
         puts("Enter file name containing list");
-        if (!ReadWord(s->listPath, kListPathCap))
+        char name[kListPathCap];
+        if (!ReadWord(name, sizeof name))
             return;
+        if (IsWaveFile(name)) {  // the list in hand and its path stay
+            printf("%s is a WAV file, not a track list\n", name);
+            return;
+        }
+        CopyText(s->listPath, name, kListPathCap);
     }
-    if (*number == 1 || *number == 2)
+    if (number == 1 || number == 2)
         GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
 }
 
-void RemoveFromList(AppState* s, int32_t* number)
+void RemoveFromList(AppState* s)
 {
     printf("Enter a track (1-%i) to remove from list or '0' to return\n", s->trackCount);
-    if (ReadInteger(number) < 0)
+    int32_t number = 0;
+    if (ReadInteger(&number) != 1)
         return;
-    if (*number >= 1 && *number <= s->trackCount) {
-        RemoveTrack(s->trackTable, *number, s->trackCount);
+    if (number >= 1 && number <= s->trackCount) {
+        RemoveTrack(s->trackTable, number, s->trackCount);
         s->trackCount--;
     }
 }
 
-void SelectRecordFile(AppState* s, int32_t* number)
+void SelectRecordFile(AppState* s)
 {
     printf("Select a file in list for record filename (1-%i)\n", s->trackCount);
-    if (ReadInteger(number) < 0)
+    int32_t number = 0;
+    if (ReadInteger(&number) != 1)
         return;
-    if (*number >= 1 && *number <= s->trackCount)
-        CopyText(s->recordName, s->trackTable + static_cast<size_t>(*number - 1) * kSlotBytes,
+    if (number >= 1 && number <= s->trackCount)
+        CopyText(s->recordName, s->trackTable + static_cast<size_t>(number - 1) * kSlotBytes,
                  kRecordNameCap);
 }
 
@@ -242,7 +267,6 @@ int RunTakebox(AppState* s)
     StartUp(s);
     char word[kWordCap] = "0";
     char answer[kWordCap] = "0";
-    int32_t number = 0;  // shared by the F, L and - prompts
     for (;;) {
         if (strcmp(word, "q") == 0 || strcmp(word, "x") == 0)
             break;
@@ -276,7 +300,7 @@ int RunTakebox(AppState* s)
             puts("Enter recording file name:");
             ReadRecordName(s->recordName);
         } else if (strcmp(word, "F") == 0)
-            SelectRecordFile(s, &number);
+            SelectRecordFile(s);
         else if (strcmp(word, "l") == 0)
             s->listHidden = 1 - s->listHidden;
         else if (strcmp(word, "s") == 0)
@@ -286,9 +310,9 @@ int RunTakebox(AppState* s)
         else if (strcmp(word, "h") == 0)
             Help();
         else if (strcmp(word, "L") == 0)
-            LoadList(s, &number);
+            LoadList(s);
         else if (strcmp(word, "-") == 0)
-            RemoveFromList(s, &number);
+            RemoveFromList(s);
         else if (strcmp(word, "x") == 0)
             s->saveOnExit = 0;
         else if (strcmp(word, "u") == 0)

@@ -133,6 +133,15 @@ int ReadDecimal(float* value)
     return 1;
 }
 
+void DropWordRest()
+{
+    int c = getchar();
+    while (c != EOF && !isspace(c))
+        c = getchar();
+    if (c != EOF)
+        ungetc(c, stdin);
+}
+
 int32_t WordNumber(const char* word)
 {
     return TextInteger(word);

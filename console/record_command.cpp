@@ -27,6 +27,37 @@ void WaitForC()
     } while (strcmp(answer, "c") != 0);
 }
 
+// 1 when `name` is the take file: the same name, the same file under another name, or
+// the take file's name in the working directory reached by another path.
+int IsTakeFile(const AppState* s, const char* name)
+{
+    if (strcmp(name, s->takePath) == 0)
+        return 1;
+    struct stat target, take;
+    if (stat(name, &target) == 0 && stat(s->takePath, &take) == 0)
+        return target.st_dev == take.st_dev && target.st_ino == take.st_ino;
+    const char* slash = strrchr(name, '/');
+    if (slash == nullptr || strcmp(slash + 1, s->takePath) != 0)
+        return 0;
+    char dir[kRecordNameCap];
+    size_t length = static_cast<size_t>(slash - name);
+    if (length >= sizeof dir)
+        return 0;
+    CopyText(dir, length == 0 ? "/" : name, length == 0 ? 2 : static_cast<uint32_t>(length + 1));
+    struct stat here;
+    return stat(dir, &target) == 0 && stat(".", &here) == 0 && target.st_dev == here.st_dev &&
+           target.st_ino == here.st_ino;
+}
+
+// Refuses the take file as a recording target, with one line. Returns 1 when refused.
+int RefuseTakeFile(const AppState* s, const char* name)
+{
+    if (!IsTakeFile(s, name))
+        return 0;
+    printf("%s is the take file; choose another name\n", name);
+    return 1;
+}
+
 // Asks until the duration is above 0. Returns 0 at end of input.
 int SettleDuration(AppState* s)
 {
@@ -35,11 +66,10 @@ int SettleDuration(AppState* s)
         int got = ReadDecimal(&s->duration);
         if (got < 0)
             return 0;
-        if (got == 0) {
-            char junk[kWordCap];
-            if (!ReadWord(junk, sizeof junk))  // a word that is no number is dropped
-                return 0;
-        }
+        // A word that is no number is dropped once; a lone sign that the number read took
+        // leaves nothing to drop, so the next word is read as the duration.
+        if (got == 0)
+            DropWordRest();
     }
     return 1;
 }
@@ -103,8 +133,11 @@ int ChooseTarget(AppState* s, int32_t* appendFlag, FileAttributes* a)
             return 1;
         if (strcmp(choice, "2") == 0) {
             puts("Enter a new filename:");
-            if (!ReadRecordName(s->recordName))
+            char name[kRecordNameCap];
+            if (!ReadRecordName(name))
                 return 0;
+            if (!RefuseTakeFile(s, name))  // refused: the menu is shown again as it was
+                CopyText(s->recordName, name, kRecordNameCap);
         } else if (strcmp(choice, "3") == 0) {
             printf("Playing %s ...\n", s->recordName);
             PLAY(s->recordName, s->device, 0.0f, 3600.0f);
@@ -197,7 +230,7 @@ void RecordCommand(AppState* s)
         if (!ReadRecordName(s->recordName))
             return;
     }
-    if (!SettleDuration(s))
+    if (RefuseTakeFile(s, s->recordName) || !SettleDuration(s))
         return;
     int32_t appendFlag = 0;
     FileAttributes attributes = {0, 0, 0, 0, 0};

@@ -31,8 +31,9 @@ const char* Slot(const std::vector<char>& table, int32_t i)
 }
 
 // The names of list text as the format defines them: the text ends at its first zero
-// byte, names are separated by runs of line feeds, a name is cut to 127 bytes, and at
-// most 1022 names are taken (fewer when the table has fewer slots).
+// byte, names are separated by runs of line feeds, a name is cut to 127 bytes and loses
+// the CRs at its end (a name of CRs alone is none), and at most 1022 names are taken
+// (fewer when the table has fewer slots).
 std::vector<std::string> Names(const std::string& bytes, int32_t slots)
 {
     const std::string text = bytes.substr(0, bytes.find('\0'));
@@ -43,11 +44,19 @@ std::vector<std::string> Names(const std::string& bytes, int32_t slots)
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
-        if (end > start)
-            names.push_back(text.substr(start, end - start).substr(0, kSlotBytes - 1));
+        std::string name = text.substr(start, end - start).substr(0, kSlotBytes - 1);
+        name.erase(name.find_last_not_of('\r') + 1);  // CRs at the end are no part of it
+        if (!name.empty())
+            names.push_back(name);
         start = end + 1;
     }
     return names;
+}
+
+// A file that starts as a RIFF/WAVE file is never taken for a list.
+bool LooksLikeWav(const std::string& bytes)
+{
+    return bytes.size() >= 12 && bytes.compare(0, 4, "RIFF") == 0 && bytes.compare(8, 4, "WAVE") == 0;
 }
 
 // The table holds exactly `names` in its first slots, every other slot empty.
@@ -94,6 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<char> table(static_cast<size_t>(kTableBytes), 'y');
     int32_t count = -5;
     fuzz::WriteWholeFile(input, data, size);
+    if (LooksLikeWav(bytes)) {
+        Check(GetList(listText.data(), table.data(), input.c_str(), &count, kTableBytes) == -1);
+        Check(count == -5);
+        return 0;
+    }
     Check(GetList(listText.data(), table.data(), input.c_str(), &count, kTableBytes) == 0);
     CheckTable(table, count, names);
 
@@ -121,12 +135,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckTable(small, smallCount, Names(bytes, capacity / kSlotBytes));
 
     // Written and loaded again: the same table.
+    // A list whose text starts like a WAV file is written, but not loaded again.
     std::vector<char> writeText(static_cast<size_t>(kTableBytes) + 1, 'v');
+    remove(written.c_str());
     Check(WriteList(written.c_str(), table.data(), writeText.data(), count) == 1);
     std::vector<char> reloaded(static_cast<size_t>(kTableBytes), 'u');
     int32_t reloadedCount = -5;
+    std::string writtenText;
+    for (const std::string& name : names)
+        writtenText += name + "\n";
+    const bool wavNamed = LooksLikeWav(writtenText);
     Check(GetList(listText.data(), reloaded.data(), written.c_str(), &reloadedCount,
-                  kTableBytes) == 0);
+                  kTableBytes) == (wavNamed ? -1 : 0));
+    if (wavNamed)
+        return 0;
     Check(reloadedCount == count);
     Check(reloaded == table);
 

@@ -49,6 +49,29 @@ char* NextToken(char* text, uint32_t length, uint32_t* pos, const char* delims)
     return token;
 }
 
+// Drops the CRs at the end of a text (a line ended by CR LF, as files saved on Windows
+// end them: a value that ended in a CR would not come back from a save). Returns the
+// length left.
+size_t DropTrailingCr(char* text)
+{
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == '\r')
+        text[--length] = '\0';
+    return length;
+}
+
+// Copies a text value into its field, cut to fit; CRs where the cut falls are dropped
+// too. A value that is left empty leaves the field as it was. Returns 1 when copied.
+int CopyValue(char* field, const char* value, uint32_t cap)
+{
+    char cut[kListPathCap];  // the largest text field
+    CopyText(cut, value, cap < sizeof cut ? cap : static_cast<uint32_t>(sizeof cut));
+    if (DropTrailingCr(cut) == 0)
+        return 0;
+    CopyText(field, cut, cap);
+    return 1;
+}
+
 }  // namespace
 
 int32_t TextInteger(const char* text)
@@ -103,6 +126,8 @@ void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t*
         char* value = NextToken(text, length, &pos, "\n");
         if (value == nullptr)
             break;
+        if (DropTrailingCr(value) == 0)
+            continue;  // a value of CRs alone is empty: the key names nothing
         if (strcmp(key, "sr") == 0)
             *sampleRate = ValueUnsigned(value);
         else if (strcmp(key, "bits") == 0)
@@ -116,12 +141,12 @@ void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t*
         else if (strcmp(key, "d") == 0)
             *duration = strtof(value, nullptr);
         else if (strcmp(key, "dv") == 0)
-            CopyText(device, value, kDeviceCap);
+            CopyValue(device, value, kDeviceCap);
         else if (strcmp(key, "tlist") == 0) {
-            *listNamed = 1;
-            CopyText(listPath, value, kListPathCap);
+            if (CopyValue(listPath, value, kListPathCap))
+                *listNamed = 1;
         } else
-            CopyText(recordName, value, kRecordNameCap);
+            CopyValue(recordName, value, kRecordNameCap);
     }
 }
 

@@ -27,17 +27,25 @@ int Store_Settings(int32_t channels, const char* device, uint32_t sampleRate, ui
 
 // Track table: 1024 slots of 128 bytes. The text buffer must hold capacity + 1 bytes,
 // the spare byte carrying the terminator of a full buffer.
+// GetList returns 1 when the file cannot be read (a new list), 0 when it was loaded, and
+// -1 (with a message) when it is a WAV file, which is never taken for a list.
 int GetList(char* listText, char* trackTable, const char* listPath, int32_t* count,
             int32_t capacity);
 void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity);
-// Replaces the list file through a temporary file and a rename. Returns 1 when the new
-// list reached the disk, 0 when the old file was left as it was.
+// Replaces the list file through a temporary file and a rename; a WAV file at the path
+// is refused. Returns 1 when the new list reached the disk, 0 when the old file was left
+// as it was.
 int WriteList(const char* listPath, const char* trackTable, char* listText, int32_t count);
 void RemoveTrack(char* trackTable, int32_t position, int32_t count);
 
-// Writes `size` bytes to `path` through "<path>.tmp" renamed over it: a crash or a full
-// disk mid-write leaves the previous file intact. Returns 1 on success, 0 when the file
-// could not be created (nothing changed), -1 when writing failed (old file kept).
+// 1 when `path` opens and starts as a RIFF/WAVE file ("RIFF" at 0, "WAVE" at 8).
+int IsWaveFile(const char* path);
+
+// Writes `size` bytes to `path` through a fresh temporary file beside it, renamed over it:
+// a crash or a full disk mid-write leaves the previous file intact. A symbolic link is
+// kept (the file it leads to is replaced) and so are the file's permission bits.
+// Returns 1 on success, 0 when the file could not be created (nothing changed), -1 when
+// writing failed (old file kept).
 int ReplaceFile(const char* path, const char* bytes, uint32_t size);
 
 // Decimal integer at the start of a text: white space, sign, digits; 0 without digits.

@@ -1,6 +1,10 @@
 // Whole-transcript tests of start-up, the command loop and shutdown.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 
 #include "tests/e2e.h"
@@ -36,6 +40,28 @@ std::string Values(const std::string& in = "0.00", const std::string& out = "0.0
 std::string StartWithSettings(const std::string& listMessage, const std::string& file = "")
 {
     return kBanner + kReading + Block(2, 44100, 16, "default", file) + listMessage + kTypeH;
+}
+
+// The names in a directory, hidden ones included.
+std::set<std::string> Entries(const std::string& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+int Mode(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+std::string LinkTarget(const std::string& path)
+{
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
 
 const std::string kNewList = "Creating a new list: tlist.txt\n";
@@ -226,14 +252,14 @@ TEST(Loop, SaveWritesListAndSettingsAtOnce)
 {
     std::string dir = MakeTempDir();
     WriteFile(dir + "/rcbox.txt", kDefaultSettings);
-    WriteFile(dir + "/tlist.txt", "\n\na.wav\r\nb.wav");
+    WriteFile(dir + "/tlist.txt", "\n\na.wav\nb.wav");
     RunResult r = RunTakebox(dir, "i 1.5 s x y");
-    const std::string tracks = "\t1 a.wav\r\n\t2 b.wav\n";
+    const std::string tracks = "\t1 a.wav\n\t2 b.wav\n";
     EXPECT_EQ(r.out, StartWithSettings("Opening existing list: tlist.txt\n") + Show(tracks) +
                          "Enter start time in seconds:\n" + Show(tracks, "1.50") +
                          "Saved track list (tlist.txt)\nSaved settings\n" + Show(tracks, "1.50") +
                          "Exit without saving list and settings? (y,n)\n");
-    EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "a.wav\r\nb.wav\n");
+    EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "a.wav\nb.wav\n");
     EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
               "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\ni\t1.500\no\t0.000\nd\t0.000\ntlist\ttlist.txt\n");
 }
@@ -272,6 +298,133 @@ TEST(Shutdown, ASaveThatCannotCompleteLeavesTheOldFilesIntact)
     EXPECT_EQ(r.out.find("Saved settings"), std::string::npos);
     EXPECT_EQ(ReadFile(dir + "/tlist.txt"), list);
     EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), settings);
-    EXPECT_FALSE(FileExists(dir + "/tlist.txt.tmp"));
-    EXPECT_FALSE(FileExists(dir + "/rcbox.txt.tmp"));
+    EXPECT_EQ(Entries(dir), (std::set<std::string>{"rcbox.txt", "tlist.txt"}));  // no temporary left
+}
+
+TEST(Shutdown, SavesKeepLinksPermissionsAndOtherFiles)
+{
+    // The list and the settings reached through symbolic links (one a chain of two) in
+    // another directory, with their own permissions, beside files named like temporaries.
+    std::string dir = MakeTempDir();
+    std::string real = dir + "/real";
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    WriteFile(real + "/list.txt", "a.wav\nb.wav\n");
+    WriteFile(real + "/settings.txt", kDefaultSettings);
+    ASSERT_EQ(chmod((real + "/list.txt").c_str(), 0640), 0);
+    ASSERT_EQ(chmod((real + "/settings.txt").c_str(), 0604), 0);
+    ASSERT_EQ(symlink("real/list.txt", (dir + "/tlist.txt").c_str()), 0);
+    ASSERT_EQ(symlink("real/settings.txt", (dir + "/hop").c_str()), 0);
+    ASSERT_EQ(symlink("hop", (dir + "/rcbox.txt").c_str()), 0);
+    for (const char* mine : {"/tlist.txt.tmp", "/rcbox.txt.tmp", "/real/list.txt.tmp", "/real/settings.txt.tmp"})
+        WriteFile(dir + mine, mine);
+    RunResult r = RunTakebox(dir, "- 1 i 2 s q");
+    EXPECT_NE(r.out.find("Saved track list (tlist.txt)\nSaved settings\n"), std::string::npos);
+    EXPECT_EQ(LinkTarget(dir + "/tlist.txt"), "real/list.txt");
+    EXPECT_EQ(LinkTarget(dir + "/hop"), "real/settings.txt");
+    EXPECT_EQ(LinkTarget(dir + "/rcbox.txt"), "hop");
+    EXPECT_EQ(ReadFile(real + "/list.txt"), "b.wav\n");
+    EXPECT_NE(ReadFile(real + "/settings.txt").find("\ni\t2.000\n"), std::string::npos);
+    EXPECT_EQ(Mode(real + "/list.txt"), 0640);
+    EXPECT_EQ(Mode(real + "/settings.txt"), 0604);
+    for (const char* mine : {"/tlist.txt.tmp", "/rcbox.txt.tmp", "/real/list.txt.tmp", "/real/settings.txt.tmp"})
+        EXPECT_EQ(ReadFile(dir + mine), mine);
+    EXPECT_EQ(Entries(real), (std::set<std::string>{"list.txt", "list.txt.tmp", "settings.txt", "settings.txt.tmp"}));
+
+    // New files get the permissions a plain write gives them; a link to a list that does
+    // not exist yet makes it where the link points.
+    dir = MakeTempDir();
+    ASSERT_EQ(mkdir((dir + "/lists").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("lists/new.txt", (dir + "/tlist.txt").c_str()), 0);
+    r = RunTakebox(dir, "", "umask 027;");
+    EXPECT_EQ(LinkTarget(dir + "/tlist.txt"), "lists/new.txt");
+    EXPECT_EQ(ReadFile(dir + "/lists/new.txt"), "");
+    EXPECT_EQ(Mode(dir + "/lists/new.txt"), 0640);
+    EXPECT_EQ(Mode(dir + "/rcbox.txt"), 0640);
+}
+
+TEST(TextFiles, CrLfLineEndsLeaveNoCrInNamesOrValues)
+{
+    std::string dir = MakeTempDir();
+    WriteFile(dir + "/rcbox.txt",
+              "dv\tdefault\r\nsr\t44100\r\nbits\t16\r\nch\t2\r\ni\t0.000\r\no\t0.000\r\nd\t0.000\r\n"
+              "tlist\tl.txt\r\nrname\tbass.wav\r\n");
+    WriteFile(dir + "/l.txt", "a.wav\r\nb.wav\r\n");
+    WriteFile(dir + "/a.wav", WavHeader(44100, 2, 16, 441 * 4) + Pattern(441 * 4, 1));
+    RunResult r = RunTakebox(dir, "t c F 2 s q");
+    const std::string tracks = "\t1 a.wav\n\t2 b.wav\n";
+    std::string expect = kBanner + kReading + Block(2, 44100, 16, "default", "bass.wav") +
+                         "Opening existing list: l.txt\n" + kTypeH + Show(tracks, "0.00", "0.00", "0.00", "bass.wav");
+    expect += "\nFile: a.wav\n  channels: 2\n  bits: 16\n  samplerate: 44100\n  length (sec): 0.010\n"
+              "The file called b.wav cannot be found!\n\nEnter 'c' to continue\n\n" +
+              Show(tracks, "0.00", "0.00", "0.00", "bass.wav");
+    expect += "Select a file in list for record filename (1-2)\n" + Show(tracks, "0.00", "0.00", "0.00", "b.wav");
+    expect += "Saved track list (l.txt)\nSaved settings\n" + Show(tracks, "0.00", "0.00", "0.00", "b.wav") + kSaving;
+    EXPECT_EQ(r.out, expect);
+    EXPECT_EQ(ReadFile(dir + "/l.txt"), "a.wav\nb.wav\n");
+    EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
+              "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\ni\t0.000\no\t0.000\nd\t0.000\ntlist\tl.txt\nrname\tb.wav\n");
+}
+
+TEST(TextFiles, AWavFileIsNeverTakenForAList)
+{
+    const std::string wav = WavHeader(44100, 2, 16, 4000) + Pattern(4000, 2);
+    const std::string isWav = "demo.wav is a WAV file, not a track list\n";
+    const std::string menu = "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n";
+    const std::string a = "\t1 a.wav\n";
+    struct Case {
+        const char* name;
+        std::string settings, input, out;
+        const char* savedList;  // the list path in the saved settings
+    } cases[] = {
+        {"at the list prompt", "", "demo.wav mine q",
+         kBanner + kAskList + isWav + kAskList + Block(2, 44100, 16, "default", "") +
+             "Creating a new list: mine\n" + kTypeH + Show("") + kSaving,
+         "mine"},
+        {"named by the settings", "tlist\tdemo.wav\n", "demo.wav tlist.txt q",
+         kBanner + kReading + isWav + kAskList + isWav + kAskList + Block(2, 44100, 16, "default", "") +
+             "Opening existing list: tlist.txt\n" + kTypeH + Show(a) + kSaving,
+         "tlist.txt"},
+        {"named by the settings, then end of input", "tlist\tdemo.wav\n", "",
+         kBanner + kReading + isWav + kAskList + Block(2, 44100, 16, "default", "") +
+             "Opening existing list: tlist.txt\n" + kTypeH + Show(a) + kSaving,
+         "tlist.txt"},
+        {"at L", kDefaultSettings, "- 1 L 2 demo.wav L 2 demo.wav",
+         StartWithSettings("Opening existing list: tlist.txt\n") + Show(a) +
+             "Enter a track (1-1) to remove from list or '0' to return\n" + Show("") + menu +
+             "Enter file name containing list\n" + isWav + Show("") + menu +
+             "Enter file name containing list\n" + isWav + Show("") + kSaving,
+         "tlist.txt"},
+    };
+    for (const Case& c : cases) {
+        std::string dir = MakeTempDir();
+        if (!c.settings.empty())
+            WriteFile(dir + "/rcbox.txt", c.settings);
+        WriteFile(dir + "/tlist.txt", "a.wav\n");
+        WriteFile(dir + "/demo.wav", wav);
+        RunResult r = RunTakebox(dir, c.input);
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(ReadFile(dir + "/demo.wav"), wav) << c.name;
+        EXPECT_NE(ReadFile(dir + "/rcbox.txt").find(std::string("\ntlist\t") + c.savedList + "\n"),
+                  std::string::npos)
+            << c.name;
+    }
+}
+
+TEST(Loop, NumberPromptsActOnlyOnANumberTypedThere)
+{
+    // Text that is no number does nothing at F, L or -, whatever an earlier prompt read.
+    std::string dir = MakeTempDir();
+    WriteFile(dir + "/rcbox.txt", kDefaultSettings);
+    WriteFile(dir + "/tlist.txt", "a.wav\nb.wav\nc.wav\n");
+    RunResult r = RunTakebox(dir, "- 1 - abc L zz F zz q");
+    const std::string bc = "\t1 b.wav\n\t2 c.wav\n";
+    std::string expect = StartWithSettings("Opening existing list: tlist.txt\n") + Show("\t1 a.wav\n\t2 b.wav\n\t3 c.wav\n");
+    expect += "Enter a track (1-3) to remove from list or '0' to return\n" + Show(bc);
+    expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(bc);
+    expect += Show(bc);  // abc: the next command word
+    expect += "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n" +
+              Show(bc) + Show(bc);
+    expect += "Select a file in list for record filename (1-2)\n" + Show(bc) + Show(bc) + kSaving;
+    EXPECT_EQ(r.out, expect);
+    EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "b.wav\nc.wav\n");
 }

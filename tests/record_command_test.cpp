@@ -211,3 +211,68 @@ TEST(RecordCommand, EndOfInputAtTheTakeMenuKeepsTheTake)
     EXPECT_EQ(ReadFile(s.dir + "/eof.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
     EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "eof.wav\n");
 }
+
+TEST(RecordCommand, TheTakeFileIsNeverATarget)
+{
+    const std::string refused = "takebox_temp.wav is the take file; choose another name\n";
+    const std::string oldTake = WavHeader(44100, 2, 16, 8) + Pattern(8, 4);
+    struct Case {
+        const char* name;      // the record name in the settings
+        bool takeExists;
+        std::string input, out;  // the transcript between the first display and the last
+        const char* finalName;
+    } cases[] = {
+        {"takebox_temp.wav", false, "r", refused, "takebox_temp.wav"},
+        {"./takebox_temp.wav", true, "r", "./" + refused, "./takebox_temp.wav"},
+        {"", false, "r takebox_temp", "Enter the recording file name:\n" + refused, "takebox_temp.wav"},
+        {"a.wav", true, "r 2 takebox_temp 2 ./takebox_temp 5",
+         ExistsMenuText("a.wav") + "Enter a new filename:\n" + refused + ExistsMenuText("a.wav") +
+             "Enter a new filename:\n./" + refused + ExistsMenuText("a.wav"),
+         "a.wav"},
+    };
+    for (const Case& c : cases) {
+        Session s = NewSession(0.05f, c.name, "a.wav\n");
+        const std::string a = WavHeader(44100, 2, 16, 16) + Pattern(16, 5);
+        WriteFile(s.dir + "/a.wav", a);
+        if (c.takeExists)
+            WriteFile(s.dir + "/takebox_temp.wav", oldTake);
+        RunResult r = RunTakebox(s.dir, c.input + " q");
+        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", c.name) + Show("\t1 a.wav\n", "0.05", c.name) +
+                             c.out + Show("\t1 a.wav\n", "0.05", c.finalName) + kSaving)
+            << c.name << " " << c.input;
+        EXPECT_EQ(FileExists(s.dir + "/takebox_temp.wav"), c.takeExists);
+        if (c.takeExists) {
+            EXPECT_EQ(ReadFile(s.dir + "/takebox_temp.wav"), oldTake);
+        }
+        EXPECT_EQ(ReadFile(s.dir + "/a.wav"), a);
+        EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "a.wav\n");
+    }
+}
+
+TEST(RecordCommand, ADurationWordThatIsNoNumberIsDroppedOnce)
+{
+    // A lone sign, a word and a signed word are each dropped; the next word is the duration.
+    for (const char* junk : {"-", "+", "abc", "-abc", "."}) {
+        Session s = NewSession(0, "song.wav");
+        RunResult r = RunTakebox(s.dir, std::string("r ") + junk + " 0.05 1 q");
+        EXPECT_EQ(r.out, Start("Creating a new list: tlist.txt\n", "song.wav") + Show("", "0.00", "song.wav") +
+                             kAskDuration + kAskDuration + kTake005 +
+                             Show("\t1 song.wav\n", "0.05", "song.wav") + kSaving)
+            << junk;
+    }
+}
+
+TEST(RecordCommand, AListPathThatARecordingMadeIsNeverWritten)
+{
+    // The list path names the file the recording creates: the list is not saved over it.
+    Session s = NewSession(0.05f, "x.wav");
+    WriteFile(s.dir + "/rcbox.txt", "dv\ttbtest\nd\t0.05\ntlist\tx.wav\nrname\tx.wav\n");
+    RunResult r = RunTakebox(s.dir, "r 1 L 1 q");
+    const std::string notSaved = "x.wav is a WAV file, not a track list; the list was not saved\n";
+    EXPECT_EQ(r.out, Start("Creating a new list: x.wav\n", "x.wav") + Show("", "0.05", "x.wav") + kTake005 +
+                         notSaved + Show("\t1 x.wav\n", "0.05", "x.wav") +
+                         "1 = Load list from file: x.wav\n2 = Enter new file name and load list\n3 = Return\n" +
+                         "x.wav is a WAV file, not a track list\n" + Show("\t1 x.wav\n", "0.05", "x.wav") +
+                         kSaving + notSaved);
+    EXPECT_EQ(ReadFile(s.dir + "/x.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
+}

@@ -124,10 +124,14 @@ TEST(Settings, KeyAndValueQuirks)
     EXPECT_FLOAT_EQ(s.duration, 2.5f);
     EXPECT_EQ(s.sampleRate, 44100u);
 
-    // Any order, the last occurrence wins; a carriage return stays in text values.
-    s = Read("rname\ta.wav\r\nsr\t1\r\nrname\tb.wav\r\nsr\t22050\r\n");
-    EXPECT_STREQ(s.recordName, "b.wav\r");
+    // Any order, the last occurrence wins; CR LF line ends leave no CR at the end of a
+    // value, a CR elsewhere stays.
+    s = Read("rname\ta.wav\r\nsr\t1\r\nrname\tb.wav\r\nsr\t22050\r\ntlist\tl\r.txt\r\r\ndv\thw:1\r\n"
+             "dv\t\r\n");
+    EXPECT_STREQ(s.recordName, "b.wav");
     EXPECT_EQ(s.sampleRate, 22050u);
+    EXPECT_STREQ(s.listPath, "l\r.txt");
+    EXPECT_STREQ(s.device, "hw:1");  // the empty value that follows names nothing
 
     // Numbers that are no numbers give 0; a key as the last token is ignored.
     s = Read("bits\tsixteen\ni\tlater\nch");
@@ -166,10 +170,14 @@ TEST(TrackList, LineFeedRunsCarriageReturnsAndZeroBytes)
     WriteList((dir + "/b.txt").c_str(), list.table.data(), list.text.data(), list.count);
     EXPECT_EQ(ReadFile(dir + "/b.txt"), "one.wav\ntwo .wav\n");
 
-    WriteFile(dir + "/crlf.txt", "a.wav\r\nb.wav\r\n");
+    // CR LF line ends leave no CR at the end of a name (nor does the end of the text),
+    // and a line of a CR alone gives none; a CR elsewhere stays.
+    WriteFile(dir + "/crlf.txt", "a.wav\r\n\r\nb\r.wav\r\r\nc.wav\r");
     Load(&list, dir + "/crlf.txt");
-    EXPECT_EQ(list.count, 2);
-    EXPECT_EQ(Slot(list.table, 0), "a.wav\r");
+    EXPECT_EQ(list.count, 3);
+    EXPECT_EQ(Slot(list.table, 0), "a.wav");
+    EXPECT_EQ(Slot(list.table, 1), "b\r.wav");
+    EXPECT_EQ(Slot(list.table, 2), "c.wav");
 
     WriteFile(dir + "/zero.txt", std::string("a.wav\nb.wav\0c.wav\n", 18));
     Load(&list, dir + "/zero.txt");

@@ -46,18 +46,22 @@ inline void WriteHookConf(const std::string& dir)
               "}\n");
 }
 
+// A shell suffix runs after the driver's command line: one that starts with "&" runs it
+// in the background (the pid in $! is that of `timeout`, whose child is the driver, or
+// the emulator that runs it) and must end by waiting for it.
 inline DriverRun RunDriver(const std::string& dir, const std::vector<std::string>& args,
-                           const std::string& input = "", const std::string& shellPrefix = "")
+                           const std::string& input = "", const std::string& shellPrefix = "",
+                           const std::string& shellSuffix = "")
 {
     WriteHookConf(dir);
     WriteFile(dir + "/.stdin", input);
     remove((dir + "/driver.result").c_str());
-    std::string cmd = "cd " + ShellQuote(dir) + " && " + shellPrefix +
+    std::string cmd = "cd " + ShellQuote(dir) + " && { " + shellPrefix +
                       " ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF ":" +
                       ShellQuote(dir + "/.hooks.conf") + " timeout -s KILL 60 " TAKEBOX_EMULATOR " " TAKEBOX_AUDIO_DRIVER;
     for (const std::string& a : args)
         cmd += " " + ShellQuote(a);
-    cmd += " < .stdin > .stdout 2> .stderr";
+    cmd += " < .stdin > .stdout 2> .stderr" + shellSuffix + "; }";
     const int rc = system(cmd.c_str());
     DriverRun run;
     run.out = ReadFile(dir + "/.stdout");

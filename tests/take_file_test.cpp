@@ -17,18 +17,19 @@
 
 namespace {
 
-std::string Start(const std::string& listMessage, const std::string& file)
+std::string Start(const std::string& listMessage, const std::string& file,
+                  const std::string& device = "tbtest")
 {
     return kBanner + kReading +
            "-----------------------------\nCurrent Recording Parameters:\n   Channels: 2\n"
-           "   Sample rate: 44100\n   Bits: 16\n   Device: tbtest\n   File: " + file +
+           "   Sample rate: 44100\n   Bits: 16\n   Device: " + device + "\n   File: " + file +
            "\n-----------------------------\n\n" + listMessage;
 }
 
-std::string Show(const std::string& tracks, const std::string& name)
+std::string Show(const std::string& tracks, const std::string& name, const std::string& duration = "0.05")
 {
-    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn 0.00\t\tOut 0.00\nRecording: \tDur 0.05\tFilename: " +
-           name + "\n";
+    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn 0.00\t\tOut 0.00\nRecording: \tDur " + duration +
+           "\tFilename: " + name + "\n";
 }
 
 std::string Shell(const std::string& command)
@@ -52,11 +53,12 @@ std::string Readers(const std::string& path)
                  path + "'; sox --i -s '" + path + "'");
 }
 
-// A session: settings for 0.05 s takes into `recordName`, a list, and capture data.
-std::string NewDir(const std::string& recordName, const std::string& list)
+// A session: settings for takes (0.05 s) into `recordName`, a list, and capture data.
+std::string NewDir(const std::string& recordName, const std::string& list, float duration = 0.05f,
+                   const std::string& device = "tbtest")
 {
     const std::string dir = MakeTempDir();
-    WriteSettings(dir, 44100, 16, 2, 0, 0, 0.05f, recordName);
+    WriteSettings(dir, 44100, 16, 2, 0, 0, duration, recordName, device);
     WriteFile(dir + "/tlist.txt", list);
     WriteFile(dir + "/capture.raw", Capture16(44100, 7));
     return dir;
@@ -86,6 +88,45 @@ struct KillOnExit {
             kill(pid, SIGTERM);
     }
 };
+
+// A copy of the program running in the background in `dir`, as in a terminal: its
+// standard input gets `typed` and then stays open, its writer asleep, until the writer
+// ends. Its output goes to .first.out, its exit status to .first.status when it ends.
+struct Background {
+    KillOnExit writer;
+    pid_t program;
+};
+
+void StartInBackground(const std::string& dir, const std::string& typed, Background* b)
+{
+    WriteFile(dir + "/.typed", typed);
+    const std::string script =
+        "cd '" + dir + "' || exit 1\n"
+        "export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
+        "mkfifo .hold || exit 1\n"
+        "( " TAKEBOX_EMULATOR " " TAKEBOX_BIN " < .hold > .first.out 2> .first.err &\n"
+        "  echo $! > .program.tmp; mv .program.tmp .program; wait $!; echo $? > .first.status ) "
+        "> /dev/null 2>&1 &\n"
+        "{ cat .typed; exec sleep 600; } > .hold 2> /dev/null &\n"
+        "echo $! > .writer\n";
+    WriteFile(dir + "/.start", script);
+    b->writer.pid = 0;
+    b->program = 0;
+    if (system(("bash '" + dir + "/.start'").c_str()) != 0)
+        return;
+    b->writer.pid = atoi(ReadFile(dir + "/.writer").c_str());
+    for (int i = 0; i < 600 && !FileExists(dir + "/.program"); i++)
+        usleep(100000);
+    b->program = atoi(ReadFile(dir + "/.program").c_str());
+}
+
+// Waits (bounded) for the background program to end; its exit status as text.
+std::string WaitForEnd(const std::string& dir)
+{
+    for (int i = 0; i < 600 && !FileExists(dir + "/.first.status"); i++)
+        usleep(100000);
+    return ReadFile(dir + "/.first.status");
+}
 
 }  // namespace
 
@@ -224,18 +265,10 @@ TEST(TakeFile, ASecondCopyInTheSameDirectoryTouchesNothing)
     // in the list file, which it rewrites at once when it recovers this take at start-up.
     const std::string take = WavHeader(44100, 2, 16, 441000 * 4) + Pattern(4000, 5);
     WriteFile(dir + "/takebox_temp.wav", take);
-    const std::string script =
-        "cd '" + dir + "' || exit 1\n"
-        "export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
-        "mkfifo .hold || exit 1\n"
-        "( " TAKEBOX_EMULATOR " " TAKEBOX_BIN " < .hold > .first.out 2> .first.err; echo $? > .first.status ) "
-        "> /dev/null 2>&1 &\n"
-        "sleep 600 > .hold 2> /dev/null &\n"
-        "echo $! > .holder\n";
-    WriteFile(dir + "/.start", script);
-    ASSERT_EQ(system(("bash '" + dir + "/.start'").c_str()), 0);
-    KillOnExit holder{atoi(ReadFile(dir + "/.holder").c_str())};
-    ASSERT_GT(holder.pid, 0);
+    Background first;
+    StartInBackground(dir, "", &first);
+    ASSERT_GT(first.writer.pid, 0);
+    ASSERT_GT(first.program, 0);
     const std::string listed = "a.wav\ntakebox_recovered_1.wav\n";
     for (int i = 0; i < 600 && ReadFile(dir + "/tlist.txt") != listed; i++)
         usleep(100000);
@@ -249,11 +282,46 @@ TEST(TakeFile, ASecondCopyInTheSameDirectoryTouchesNothing)
     EXPECT_EQ(second.status, 0);
     EXPECT_TRUE(Files(dir) == before);
 
-    kill(holder.pid, SIGTERM);
-    holder.pid = 0;
-    for (int i = 0; i < 600 && !FileExists(dir + "/.first.status"); i++)
+    kill(first.writer.pid, SIGTERM);
+    first.writer.pid = 0;
+    EXPECT_EQ(WaitForEnd(dir), "0\n");
+    const std::string out = ReadFile(dir + "/.first.out");
+    EXPECT_EQ(out.substr(out.size() - kSaving.size()), kSaving);
+}
+
+// "kill -9" during a take on the paced device, then a new start: the audio written so
+// far is recovered (announced with its length, true sizes, listed), and a new "r"
+// records into its own target and leaves the recovered file alone.
+TEST(TakeFile, ATakeKilledMidwayIsRecoveredAtTheNextStart)
+{
+    const std::string dir = NewDir("song.wav", "a.wav\n", 10.0f, "tbpaced");
+    WriteFile(dir + "/capture.raw", Capture16(441000, 7));
+    Background run;
+    StartInBackground(dir, "r\n", &run);
+    ASSERT_GT(run.program, 0);
+    // Killed once three blocks (0.28 s) of the 10 s take are in the take file.
+    const std::string take = dir + "/takebox_temp.wav";
+    for (int i = 0; i < 600 && ReadFile(take).size() < 44 + 3 * 16384; i++)
         usleep(100000);
-    EXPECT_EQ(ReadFile(dir + "/.first.status"), "0\n");
-    const std::string first = ReadFile(dir + "/.first.out");
-    EXPECT_EQ(first.substr(first.size() - kSaving.size()), kSaving);
+    kill(run.program, SIGKILL);
+    EXPECT_EQ(WaitForEnd(dir), "137\n");
+    const std::string killed = ReadFile(take);
+    ASSERT_GE(killed.size(), 44u + 3 * 16384);
+    EXPECT_TRUE(killed.substr(0, 44) == WavHeader(44100, 2, 16, 441000 * 4));  // the planned sizes
+    const uint32_t frames = static_cast<uint32_t>(killed.size() - 44) / 4;
+    const std::string recovered = WavHeader(44100, 2, 16, frames * 4) + killed.substr(44, frames * 4);
+
+    const RunResult r = RunTakebox(dir, "d 0.05 r 1 q");
+    char line[128];
+    snprintf(line, sizeof line, "Recovered an unsaved take: takebox_recovered_1.wav (%.2f sec)\n",
+             static_cast<double>(static_cast<float>(frames) / 44100.0f));
+    const std::string two = "\t1 a.wav\n\t2 takebox_recovered_1.wav\n";
+    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "song.wav", "tbpaced") + line + kTypeH +
+                         Show(two, "song.wav", "10.00") + "Enter record duration in seconds:\n" +
+                         Show(two, "song.wav") + kTake005 + Show(two + "\t3 song.wav\n", "song.wav") + kSaving);
+    EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == recovered);
+    EXPECT_EQ(Readers(dir + "/takebox_recovered_1.wav"),
+              "2 2 44100 " + std::to_string(frames) + "\n" + std::to_string(frames) + "\n");
+    EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "a.wav\ntakebox_recovered_1.wav\nsong.wav\n");
+    EXPECT_FALSE(FileExists(take));
 }

@@ -8,8 +8,16 @@ void Interleave(uint32_t frames, uint32_t width, const uint8_t* first, const uin
                 uint8_t* out);
 // Raises *peak to the largest sample magnitude of the plane.
 void CheckPeak(int32_t frames, int32_t* peak, const uint8_t* samples, uint32_t width);
+// Interleave of the two planes and CheckPeak of each (into *peak1 and *peak2) in one pass
+// over them, with the same results.
+void InterleavePeaks(uint32_t frames, uint32_t width, const uint8_t* first, const uint8_t* second,
+                     uint8_t* out, int32_t* peak1, int32_t* peak2);
 // Prints "Channel %i peak = ..." for one channel.
 void ShowPeaks(int32_t channel, int32_t peak, int32_t width);
+
+// Writes the text of printf("%.2f", value) (the float widened to double) into buf, cut to
+// cap - 1 characters and terminated. Returns the characters written.
+int FormatSeconds(char* buf, uint32_t cap, float value);
 
 // Truncates toward zero into a signed 32-bit value; NaN gives 0, out-of-range values
 // are clamped to the int32_t limits (never an undefined conversion).

@@ -1,6 +1,6 @@
 // Interleaving of sample planes, peak metering and the float-to-integer conversion.
 // Only the widths 2 (S16_LE) and 3 (S24_3LE) are meaningful; any other width makes
-// Interleave, CheckPeak and ShowPeaks do nothing at all.
+// Interleave, CheckPeak, InterleavePeaks and ShowPeaks do nothing at all.
 #include "audio/audio.h"
 
 #include <cmath>
@@ -125,6 +125,121 @@ void InterleaveWidth(uint32_t frames, const uint8_t* first, const uint8_t* secon
     }
 }
 
+// A little-endian word of four bytes, read byte by byte; the compiler makes it one load
+// where the processor allows unaligned ones.
+inline uint32_t Load32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The highest and lowest value of each of the two channels, in offset binary (the sign
+// bit flipped), where unsigned compares order samples like their signed values.
+struct Extremes {
+    uint32_t high1, low1, high2, low2;
+};
+
+inline void Widen(Extremes* e, uint32_t a, uint32_t b)
+{
+    e->high1 = a > e->high1 ? a : e->high1;
+    e->low1 = a < e->low1 ? a : e->low1;
+    e->high2 = b > e->high2 ? b : e->high2;
+    e->low2 = b < e->low2 ? b : e->low2;
+}
+
+// The peak of the values between low and high around the offset `bias`, and *peak raised
+// to it as CheckPeak does.
+inline void RaisePeak(int32_t* peak, uint32_t high, uint32_t low, uint32_t bias)
+{
+    const int32_t up = static_cast<int32_t>(high - bias);   // highest value, 0 or more
+    const int32_t down = static_cast<int32_t>(bias - low);  // minus the lowest, 0 or more
+    const int32_t m = up > down ? up : down;
+    if (m > *peak)
+        *peak = m;
+}
+
+inline int16_t Value16(const uint8_t* p)
+{
+    return static_cast<int16_t>(Decode16(p));  // in range
+}
+
+// 16-bit stereo in lanes of 16 frames, copied into local arrays so that the compiler
+// needs no check that the output overlaps the planes: the samples are zipped as 16-bit
+// units, their bytes as they are, and metered from their bytes as 16-bit values, whose
+// lanes fill no more vector registers than the samples themselves.
+
+void InterleavePeaks16(uint32_t frames, const uint8_t* first, const uint8_t* second,
+                       uint8_t* out, int32_t* peak1, int32_t* peak2)
+{
+    int16_t high1[kLanes] = {};
+    int16_t low1[kLanes] = {};
+    int16_t high2[kLanes] = {};
+    int16_t low2[kLanes] = {};
+    uint32_t i = 0;
+    for (; frames - i >= static_cast<uint32_t>(kLanes); i += kLanes) {
+        uint8_t a[2 * kLanes];
+        uint8_t b[2 * kLanes];
+        uint16_t x[kLanes];
+        uint16_t y[kLanes];
+        uint16_t frame[2 * kLanes];
+        memcpy(a, first + 2 * i, sizeof a);
+        memcpy(b, second + 2 * i, sizeof b);
+        memcpy(x, a, sizeof x);
+        memcpy(y, b, sizeof y);
+        for (int32_t j = 0; j < kLanes; j++) {
+            frame[2 * j] = x[j];
+            frame[2 * j + 1] = y[j];
+        }
+        memcpy(out + 4 * i, frame, sizeof frame);
+        for (int32_t j = 0; j < kLanes; j++) {
+            const int16_t u = Value16(a + 2 * j);
+            const int16_t v = Value16(b + 2 * j);
+            high1[j] = u > high1[j] ? u : high1[j];
+            low1[j] = u < low1[j] ? u : low1[j];
+            high2[j] = v > high2[j] ? v : high2[j];
+            low2[j] = v < low2[j] ? v : low2[j];
+        }
+    }
+    constexpr uint32_t kBias16 = 0x8000u;
+    Extremes e = {kBias16, kBias16, kBias16, kBias16};
+    for (int32_t j = 0; j < kLanes; j++) {  // a lane's extremes, both as further values
+        Widen(&e, static_cast<uint32_t>(high1[j] + 0x8000),
+              static_cast<uint32_t>(high2[j] + 0x8000));
+        Widen(&e, static_cast<uint32_t>(low1[j] + 0x8000), static_cast<uint32_t>(low2[j] + 0x8000));
+    }
+    for (; i < frames; i++) {
+        memcpy(out + 4 * i, first + 2 * i, 2);
+        memcpy(out + 4 * i + 2, second + 2 * i, 2);
+        Widen(&e, static_cast<uint32_t>(Decode16(first + 2 * i) + 0x8000),
+              static_cast<uint32_t>(Decode16(second + 2 * i) + 0x8000));
+    }
+    RaisePeak(peak1, e.high1, e.low1, kBias16);
+    RaisePeak(peak2, e.high2, e.low2, kBias16);
+}
+
+// 24-bit stereo, one frame per step: each sample is copied as four bytes (the sample and
+// the first byte of the next one, which the next copy overwrites) and read as one
+// little-endian word with that byte masked off. Only frames that have another one behind
+// them go this way; the last frame is copied and read by its three-byte samples.
+void InterleavePeaks24(uint32_t frames, const uint8_t* first, const uint8_t* second,
+                       uint8_t* out, int32_t* peak1, int32_t* peak2)
+{
+    Extremes e = {kBias24, kBias24, kBias24, kBias24};
+    uint32_t i = 0;
+    for (; frames - i > 1; i++, first += 3, second += 3, out += 6) {
+        memcpy(out, first, 4);
+        memcpy(out + 3, second, 4);
+        Widen(&e, (Load32(first) & 0xffffffu) ^ kBias24, (Load32(second) & 0xffffffu) ^ kBias24);
+    }
+    if (i < frames) {
+        memcpy(out, first, 3);
+        memcpy(out + 3, second, 3);
+        Widen(&e, Biased24(first), Biased24(second));
+    }
+    RaisePeak(peak1, e.high1, e.low1, kBias24);
+    RaisePeak(peak2, e.high2, e.low2, kBias24);
+}
+
 }  // namespace
 
 void Interleave(uint32_t frames, uint32_t width, const uint8_t* first, const uint8_t* second,
@@ -143,6 +258,17 @@ void CheckPeak(int32_t frames, int32_t* peak, const uint8_t* samples, uint32_t w
     const int32_t m = width == 2 ? PlanePeak16(frames, samples) : PlanePeak24(frames, samples);
     if (m > *peak)  // the peak only rises; an equal value leaves it as it is
         *peak = m;
+}
+
+void InterleavePeaks(uint32_t frames, uint32_t width, const uint8_t* first, const uint8_t* second,
+                     uint8_t* out, int32_t* peak1, int32_t* peak2)
+{
+    if (frames == 0)  // as CheckPeak: no frames leave the peaks alone
+        return;
+    if (width == 2)
+        InterleavePeaks16(frames, first, second, out, peak1, peak2);
+    else if (width == 3)
+        InterleavePeaks24(frames, first, second, out, peak1, peak2);
 }
 
 void ShowPeaks(int32_t channel, int32_t peak, int32_t width)

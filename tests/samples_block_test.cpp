@@ -1,6 +1,6 @@
-// CheckPeak and Interleave on blocks of every length against a plain one-sample-at-a-time
-// reference, on pseudo-random and extreme samples. Each plane is allocated to its exact
-// size, so a read past its end shows under the sanitizers.
+// CheckPeak, Interleave and InterleavePeaks on blocks of every length against a plain
+// one-sample-at-a-time reference, on pseudo-random and extreme samples. Each plane is
+// allocated to its exact size, so a read past its end shows under the sanitizers.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -65,6 +65,39 @@ void ExpectPeaksMatch(const Bytes& plane, int32_t frames, uint32_t width)
     }
 }
 
+// The frames of two planes in order, each first-plane sample before its second-plane one.
+Bytes ReferenceInterleave(const Bytes& first, const Bytes& second, uint32_t frames, uint32_t width)
+{
+    Bytes order;
+    for (uint32_t i = 0; i < frames; i++) {
+        order.insert(order.end(), first.begin() + i * width, first.begin() + (i + 1) * width);
+        order.insert(order.end(), second.begin() + i * width, second.begin() + (i + 1) * width);
+    }
+    return order;
+}
+
+// InterleavePeaks gives the frames of Interleave and the peaks of CheckPeak on each plane.
+void ExpectFusedMatches(const Bytes& first, const Bytes& second, uint32_t frames, uint32_t width)
+{
+    const std::unique_ptr<uint8_t[]> a = Exact(first);
+    const std::unique_ptr<uint8_t[]> b = Exact(second);
+    const int32_t n = static_cast<int32_t>(frames);
+    for (int32_t start : {-1, 0, 100, 32768, 8388607, 8388608}) {
+        Bytes out(2 * first.size() + 4, 0xee);  // the 4 guard bytes stay untouched
+        int32_t peak1 = start;
+        int32_t peak2 = start + 1;
+        InterleavePeaks(frames, width, a.get(), b.get(), out.data(), &peak1, &peak2);
+        Bytes expected = ReferenceInterleave(first, second, frames, width);
+        expected.insert(expected.end(), 4, 0xee);
+        EXPECT_EQ(expected, out) << "frames " << frames << " width " << width;
+        // A negative start shows that no frames leave a peak untouched, as in CheckPeak.
+        EXPECT_EQ(n == 0 ? start : ReferencePeak(n, start, a.get(), width), peak1)
+            << "frames " << frames << " width " << width << " start " << start;
+        EXPECT_EQ(n == 0 ? start + 1 : ReferencePeak(n, start + 1, b.get(), width), peak2)
+            << "frames " << frames << " width " << width << " start " << start;
+    }
+}
+
 TEST(SamplesBlockTest, CheckPeakMatchesReferenceAtEveryLength)
 {
     for (uint32_t width : {2u, 3u}) {
@@ -75,6 +108,17 @@ TEST(SamplesBlockTest, CheckPeakMatchesReferenceAtEveryLength)
         for (int32_t frames : {4095, 4096, 4097}) {
             const Bytes plane = RandomBytes(static_cast<size_t>(frames) * width, 11u);
             ExpectPeaksMatch(plane, frames, width);
+        }
+    }
+}
+
+TEST(SamplesBlockTest, InterleavePeaksMatchesReferenceAtEveryLength)
+{
+    for (uint32_t width : {2u, 3u}) {
+        for (uint32_t frames = 0; frames <= 4097; frames = frames == 70 ? 4095 : frames + 1) {
+            const size_t planeBytes = static_cast<size_t>(frames) * width;
+            ExpectFusedMatches(RandomBytes(planeBytes, 13u + frames),
+                               RandomBytes(planeBytes, 17u + frames), frames, width);
         }
     }
 }
@@ -98,6 +142,9 @@ TEST(SamplesBlockTest, CheckPeakFindsTheExtremeAnywhere)
                     for (uint32_t b = 0; b < width; b++)
                         s[b] = extreme ? (b + 1 == width ? 0x7f : 0xff) : (b + 1 == width ? 0x80 : 0);
                     ExpectPeaksMatch(plane, frames, width);
+                    const Bytes quiet(plane.size(), 0);
+                    ExpectFusedMatches(plane, quiet, static_cast<uint32_t>(frames), width);
+                    ExpectFusedMatches(quiet, plane, static_cast<uint32_t>(frames), width);
                 }
             }
         }
@@ -113,13 +160,7 @@ TEST(SamplesBlockTest, InterleaveMatchesReferenceAtEveryLength)
             const Bytes second = RandomBytes(planeBytes, 5u + frames);
             const std::unique_ptr<uint8_t[]> a = Exact(first);
             const std::unique_ptr<uint8_t[]> b = Exact(second);
-            Bytes expected;
-            for (uint32_t i = 0; i < frames; i++) {
-                expected.insert(expected.end(), first.begin() + i * width,
-                                first.begin() + (i + 1) * width);
-                expected.insert(expected.end(), second.begin() + i * width,
-                                second.begin() + (i + 1) * width);
-            }
+            Bytes expected = ReferenceInterleave(first, second, frames, width);
             Bytes out(2 * planeBytes + 4, 0xee);  // the 4 guard bytes stay untouched
             Interleave(frames, width, a.get(), b.get(), out.data());
             expected.insert(expected.end(), 4, 0xee);

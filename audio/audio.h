@@ -23,7 +23,9 @@ int FormatSeconds(char* buf, uint32_t cap, float value);
 // are clamped to the int32_t limits (never an undefined conversion).
 int32_t FloatToInt32(float value);
 
-// Plays `path` from `start` to `stop` seconds on `device`. 1 played, 0 failed.
+// Plays `path` from `start` to `stop` seconds on `device`. 1 played, 2 stopped early by
+// the stop key or the end of the session, 0 failed (the file or the device could not be
+// set up, or the device failed while playing).
 int PLAY(const char* path, const char* device, float start, float stop);
 
 // One recording run into `takePath`. Returns the byte count of the kept takes, or -1
@@ -41,6 +43,23 @@ int SessionEnded();
 void ClearStopKey();
 void RaiseStopKey();
 void RaiseSessionEnd();
+// Clears both flags: for code that runs the program several times in one process.
+void ResetStopFlags();
+
+// The console's character source: every word and number is read through it, from its own
+// buffer over standard input (never through stdio's stdin, which would not see that buffer). A stop pending ends the read in hand as the end of input
+// would; after the end of the session every read is the end of input.
+// ReadChar: the next byte, or EOF. UnreadChar: gives back the byte ReadChar just returned.
+// EndRead: called when a word or number read is complete; a Ctrl-C that ended it is
+// consumed, so that the next read waits for the keyboard again.
+// ResetConsoleInput: forgets buffered input and its end (for runs in one process).
+// DropTypedAhead: throws away keys typed while a take or a playback ran, when standard
+// input is the terminal of a foreground job; scripted input is never dropped.
+int ReadChar();
+void UnreadChar(int c);
+void EndRead();
+void ResetConsoleInput();
+void DropTypedAhead();
 
 // Reads one white-space-delimited word from standard input into buf (cap bytes with the
 // terminator); a longer word is cut to fit and its rest discarded. Returns 0 at end of

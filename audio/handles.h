@@ -5,10 +5,14 @@
 #pragma once
 
 #include <alsa/asoundlib.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+
+#include "audio/audio.h"
 
 namespace audio {
 
@@ -60,6 +64,19 @@ inline void RequestStereoStream(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, uns
     snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
     snd_pcm_hw_params_set_period_size_near(pcm, params, period, nullptr);
     snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
+}
+
+// Brings a stream back after the system suspended it (-ESTRPIPE): resumed where the
+// driver can, for at most about ten seconds while it asks to wait, else prepared afresh.
+inline void RecoverSuspend(snd_pcm_t* pcm)
+{
+    int rc = snd_pcm_resume(pcm);
+    for (int tries = 0; rc == -EAGAIN && tries < 100 && !StopPending(); tries++) {
+        usleep(100000);
+        rc = snd_pcm_resume(pcm);
+    }
+    if (rc < 0)
+        snd_pcm_prepare(pcm);
 }
 
 }  // namespace audio

@@ -36,6 +36,95 @@ int64_t FloatToFrame(float value)
     return static_cast<int64_t>(value);
 }
 
+// A device that plays at another rate, converting it: "plughw:" for a "hw:" device,
+// the "plug" converter over any other.
+void ConvertingDevice(const char* device, char* out, size_t cap)
+{
+    if (strncmp(device, "hw:", 3) == 0)
+        snprintf(out, cap, "plug%s", device);
+    else if (strchr(device, ':') != nullptr)
+        snprintf(out, cap, "plug:'%s'", device);
+    else
+        snprintf(out, cap, "plug:%s", device);
+}
+
+// Refuses a device that did not take the file's rate: the file would sound at the wrong
+// speed and pitch. Returns 1 when the rates agree (or the device cannot tell).
+int RateGranted(const snd_pcm_hw_params_t* params, const char* path, const char* device,
+                uint32_t rate)
+{
+    unsigned int granted = 0;
+    if (snd_pcm_hw_params_get_rate(params, &granted, nullptr) < 0 || granted == rate)
+        return 1;
+    char other[96];
+    ConvertingDevice(device, other, sizeof other);
+    fprintf(stderr, "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts the rate, such as %s\n",
+            path, rate, granted, other);
+    return 0;
+}
+
+enum ChunkResult { kChunkPlayed, kChunkStopped, kChunkFailed };
+
+// Hands one chunk of `frames` device frames to the device, completing a write cut short.
+// An underrun costs the rest of the chunk; the stop key ends the chunk where it stands;
+// any other error is the device failing, left in *error.
+ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t frames,
+                       size_t deviceFrameBytes, int* error)
+{
+    snd_pcm_uframes_t done = 0;
+    while (done < frames) {
+        const snd_pcm_sframes_t put = snd_pcm_writei(pcm, chunk + done * deviceFrameBytes, frames - done);
+        if (put > 0) {
+            done += static_cast<snd_pcm_uframes_t>(put);
+            if (done < frames && StopPending())
+                return kChunkStopped;
+        } else if (put == -EPIPE) {
+            snd_pcm_prepare(pcm);  // underrun: the chunk is lost, playback goes on
+            return kChunkPlayed;
+        } else if (put == -EINTR || put == 0) {
+            if (StopPending())
+                return kChunkStopped;
+            if (put == 0)
+                snd_pcm_wait(pcm, 100);  // nothing taken: wait for room instead of spinning
+        } else if (put == -ESTRPIPE) {
+            audio::RecoverSuspend(pcm);
+        } else {
+            *error = static_cast<int>(put);
+            return kChunkFailed;
+        }
+    }
+    return kChunkPlayed;
+}
+
+// Ends the playback: a complete one drains the device, one stopped by the key or a failed
+// one drops what is queued. A Ctrl-C that came while it played, also while the last
+// chunks sounded, is used up by it, and keys typed meanwhile are not taken as answers.
+// Returns PLAY's result.
+int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool clockShown)
+{
+    int result = 1;
+    if (ended == kChunkPlayed) {
+        snd_pcm_drain(pcm->pcm);
+        if (StopPending())
+            result = 2;  // stopped as it ended: "a" still stops the whole list
+    } else {
+        snd_pcm_drop(pcm->pcm);
+        if (ended == kChunkStopped) {
+            result = 2;
+        } else {
+            if (clockShown)
+                printf("\n");  // ends the clock line
+            printf("Playback stopped: the playback device failed: %s\n", snd_strerror(error));
+            result = 0;
+        }
+    }
+    snd_pcm_close(pcm->pcm);
+    pcm->pcm = nullptr;
+    ClearStopKey();
+    DropTypedAhead();
+    return result;
+}
+
 }  // namespace
 
 int PLAY(const char* path, const char* device, float start, float stop)
@@ -97,6 +186,9 @@ int PLAY(const char* path, const char* device, float start, float stop)
         return 0;
     }
 
+    if (!RateGranted(params, path, device, rate))
+        return 0;
+
     // The granted period is the chunk size for the whole playback.
     snd_pcm_uframes_t granted = 0;
     rc = snd_pcm_hw_params_get_period_size(params, &granted, nullptr);
@@ -139,7 +231,14 @@ int PLAY(const char* path, const char* device, float start, float stop)
 
     // Frames are counted in 64 bits so that neither the loop nor the byte positions can
     // wrap, whatever the file's length.
+    ChunkResult ended = kChunkPlayed;
+    int error = 0;
+    bool clockShown = false;
     for (int64_t frame = startFrame; frame < stopFrame; frame += period) {
+        if (StopPending()) {
+            ended = kChunkStopped;
+            break;
+        }
         const off_t position = static_cast<off_t>(dataOffset) + static_cast<off_t>(frame) * frameBytes;
         if (fseeko(file.file, position, SEEK_SET) != 0)
             break;
@@ -160,16 +259,13 @@ int PLAY(const char* path, const char* device, float start, float stop)
             Interleave(period, width, readBuf.bytes, readBuf.bytes, stereoBuf.bytes);
             chunk = stereoBuf.bytes;
         }
-        const snd_pcm_sframes_t written = snd_pcm_writei(pcm.pcm, chunk, period);
-        if (written == -EPIPE)
-            snd_pcm_prepare(pcm.pcm);  // underrun: this chunk is lost, playback goes on
+        ended = WriteChunk(pcm.pcm, chunk, period, 2 * static_cast<size_t>(width), &error);
+        if (ended != kChunkPlayed)
+            break;
 
         printf("\rclock = %.2f sec", static_cast<float>(frame) / fileRate);
         fflush(stdout);
+        clockShown = true;
     }
-
-    snd_pcm_drain(pcm.pcm);
-    snd_pcm_close(pcm.pcm);
-    pcm.pcm = nullptr;
-    return 1;
+    return FinishPlayback(&pcm, ended, error, clockShown);
 }

@@ -4,6 +4,7 @@
 #include "audio/audio.h"
 
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -44,6 +45,66 @@ int64_t WholeBlocks(int64_t frames, int64_t period)
 int64_t TakeFileEnd(int64_t origin, int64_t planned, int64_t period, int64_t frameBytes)
 {
     return static_cast<int64_t>(kHeaderBytes) + (origin + WholeBlocks(planned, period)) * frameBytes;
+}
+
+// How a take's loop ended: at its planned length, by the stop key (or the end of the
+// session), or by a capture device or a take file that failed.
+enum TakeEnd { kTakeComplete, kTakeStopped, kTakeFailed };
+
+enum BlockResult { kBlockRead, kBlockStopped, kBlockFailed };
+
+// Reads one block of `period` frames into the two planes, completing a read cut short.
+// An overrun is reported ("RX") and the block goes on as it stands; a suspended stream
+// is brought back; the stop key (a read cut short by its signal) ends the block
+// unfinished; any other error is the device failing, left in *error.
+BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
+                      snd_pcm_uframes_t period, uint32_t width, int* error)
+{
+    snd_pcm_uframes_t done = 0;
+    while (done < period) {
+        void* planes[2] = {plane1 + done * width, plane2 + done * width};
+        const snd_pcm_sframes_t got = snd_pcm_readn(pcm, planes, period - done);
+        if (got > 0) {
+            done += static_cast<snd_pcm_uframes_t>(got);
+            if (done < period && StopPending())
+                return kBlockStopped;
+        } else if (got == -EPIPE) {
+            printf("RX\n");
+            snd_pcm_prepare(pcm);
+            return kBlockRead;
+        } else if (got == -EINTR || got == 0) {
+            if (StopPending())
+                return kBlockStopped;
+            if (got == 0)
+                snd_pcm_wait(pcm, 100);  // nothing delivered: wait instead of spinning
+        } else if (got == -ESTRPIPE) {
+            audio::RecoverSuspend(pcm);
+        } else {
+            *error = static_cast<int>(got);
+            return kBlockFailed;
+        }
+    }
+    return kBlockRead;
+}
+
+// Starts writing the bytes from `from` to `to` of the take file to the disk without
+// waiting for them, so that a power cut costs seconds of a take, not the half minute of
+// audio the page cache may hold.
+void HandToDisk(FILE* file, off_t from, off_t to)
+{
+    if (to > from)
+        sync_file_range(fileno(file), from, to - from, SYNC_FILE_RANGE_WRITE);
+}
+
+// Ends the capture stream: drained after a good run, dropped when the device failed.
+void CloseCapture(audio::PcmGuard* pcm, bool deviceFailed)
+{
+    if (deviceFailed)
+        snd_pcm_drop(pcm->pcm);
+    else
+        snd_pcm_drain(pcm->pcm);
+    snd_pcm_close(pcm->pcm);
+    pcm->pcm = nullptr;
 }
 
 void ShowTakeMenu()
@@ -146,6 +207,11 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         printf("-------------------------\n");
         return -1;
     }
+    // A device running at another rate would give a take that plays at the wrong speed.
+    if (backRate != 0 && backRate != rate) {
+        printf("Cannot record at %u Hz: the capture device runs at %u Hz\n", rate, backRate);
+        return -1;
+    }
     // From here the requested rate is used for the header and all timing. The read goes
     // into two planes: a device that took more channels would write past them (one that
     // took a single channel fills the first plane only).
@@ -177,13 +243,14 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     }
     uint8_t* const plane1 = captureArea.bytes;
     uint8_t* const plane2 = captureArea.bytes + planeBytes;
-    void* planes[2] = {plane1, plane2};
     const uint8_t* const blockBytes = channels == 1 ? plane1 : interleaveArea.bytes;
     const size_t blockSize = static_cast<size_t>(block) * frameBytes;
 
     int32_t total = 0;      // sample-data bytes of the kept takes
     int32_t origin = 0;     // frame where the current take begins
     float lastStart = -duration;
+    float step = duration;  // seconds from the last take's start to the next one's
+    bool deviceFailed = false;
 
     for (;;) {
         // Take start.
@@ -195,16 +262,31 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         int32_t takeFrames = 0;
         // Frames of this take that reached the file: all of them unless a write failed.
         int32_t writtenFrames = 0;
-        bool writeFailed = false;
+        int32_t handedFrames = 0;  // frames of this take handed to the disk
+        const off_t takeAt = static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(origin) * frameBytes;
+        TakeEnd end = kTakeComplete;
 
         while (takeFrames < planned) {
-            snd_pcm_wait(pcm.pcm, 1);
-            const snd_pcm_sframes_t got = snd_pcm_readn(pcm.pcm, planes, period);
-            if (got == -EPIPE) {
-                printf("RX\n");
-                snd_pcm_prepare(pcm.pcm);
+            if (StopPending()) {
+                end = kTakeStopped;  // the take is the whole blocks recorded so far
+                break;
             }
-            // The block is written whole, whatever the read returned.
+            snd_pcm_wait(pcm.pcm, 1);
+            int error = 0;
+            const BlockResult got = ReadBlock(pcm.pcm, plane1, plane2, period, width, &error);
+            if (got == kBlockStopped) {
+                end = kTakeStopped;
+                break;
+            }
+            if (got == kBlockFailed) {
+                if (takeFrames > 0)
+                    printf("\n");  // ends the progress line
+                printf("Recording stopped: the capture device failed: %s\n", snd_strerror(error));
+                end = kTakeFailed;
+                deviceFailed = true;
+                break;
+            }
+            // The block is written whole, also after an overrun.
             if (channels == 2)
                 Interleave(static_cast<uint32_t>(block), width, plane1, plane2, interleaveArea.bytes);
             const off_t position = static_cast<off_t>(kHeaderBytes) +
@@ -225,18 +307,29 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
                 if (takeFrames > 0)
                     printf("\n");  // ends the progress line
                 printf("Write to %s failed: %s\n", takePath, strerror(error));
-                writeFailed = true;
+                end = kTakeFailed;
                 break;
             }
             printf("\rRemaining %.2f sec",
                    static_cast<float>(planned - takeFrames) / static_cast<float>(rate));
             takeFrames += block;
             fflush(stdout);
+            if (static_cast<int64_t>(takeFrames) - handedFrames >= static_cast<int64_t>(rate)) {
+                HandToDisk(take.file, takeAt + static_cast<off_t>(handedFrames) * frameBytes,
+                           takeAt + static_cast<off_t>(takeFrames) * frameBytes);
+                handedFrames = takeFrames;
+            }
         }
-        if (!writeFailed)
+        if (end != kTakeFailed)
             writtenFrames = takeFrames;
-        // Frames of this take that "2" can keep: the planned length, or less when a
-        // write failed before it was reached.
+        HandToDisk(take.file, takeAt + static_cast<off_t>(handedFrames) * frameBytes,
+                   takeAt + static_cast<off_t>(writtenFrames) * frameBytes);
+        // A Ctrl-C during the take is used up by it, also one that came with its last
+        // block; keys typed meanwhile are not taken as menu answers.
+        ClearStopKey();
+        DropTypedAhead();
+        // Frames of this take that "2" can keep: the planned length, or the whole blocks
+        // recorded when the take ended early.
         const int32_t keepable = writtenFrames < planned ? writtenFrames : planned;
 
         bool nextTake = false;
@@ -247,7 +340,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
             if (channels == 2)
                 ShowPeaks(2, peak2, static_cast<int32_t>(width));
             if (!played)
-                lastStart += duration;
+                lastStart += step;
             ShowTakeMenu();
 
             for (;;) {
@@ -261,43 +354,45 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
                     if (fclose(take.file) != 0)
                         printf("Write to %s failed: %s\n", takePath, strerror(errno));
                     take.file = nullptr;
-                    snd_pcm_drain(pcm.pcm);
-                    snd_pcm_close(pcm.pcm);
-                    pcm.pcm = nullptr;
+                    CloseCapture(&pcm, deviceFailed);
                     return total;
                 }
                 if (strcmp(answer, "2") == 0) {
-                    // Another take goes right behind the kept part of this one; refused
-                    // when this take is incomplete (its planned length did not reach the
-                    // file) or when the next take would carry the file past 2 GB. The
-                    // menu is shown again and nothing changes.
-                    if (keepable < planned) {
+                    // Another take goes right behind the kept part of this one: its
+                    // planned length, or the whole blocks recorded before the stop key.
+                    // Refused when a failure cut this take short or when the next take
+                    // would carry the file past 2 GB. The menu is shown again and
+                    // nothing changes.
+                    if (end != kTakeStopped && keepable < planned) {
                         printf("Cannot continue: the last take was not written in full\n");
                         ShowTakeMenu();
                         continue;
                     }
                     if (planned > 0 &&
-                        TakeFileEnd(static_cast<int64_t>(origin) + planned, planned, block,
+                        TakeFileEnd(static_cast<int64_t>(origin) + keepable, planned, block,
                                     frameBytes) > kMaxTakeFileBytes) {
                         printf("Cannot continue: the recording would pass 2 GB\n");
                         ShowTakeMenu();
                         continue;
                     }
-                    if (planned > 0) {
-                        total += planned * static_cast<int32_t>(frameBytes);
-                        origin += planned;
+                    if (keepable > 0) {
+                        total += keepable * static_cast<int32_t>(frameBytes);
+                        origin += keepable;
                     }
+                    step = keepable == planned
+                               ? duration
+                               : static_cast<float>(keepable) / static_cast<float>(rate);
                     nextTake = true;
                     break;
                 }
                 if (strcmp(answer, "3") == 0) {
-                    lastStart -= duration;  // the report after the new take restores it
+                    lastStart -= step;  // the report after the new take restores it
                     nextTake = true;
                     break;
                 }
                 // "5" and every other word play the last take (only the part that reached
                 // the file), then the report is shown again without recording.
-                const float length = writeFailed && writtenFrames < planned
+                const float length = end != kTakeComplete && writtenFrames < planned
                                          ? static_cast<float>(writtenFrames) / static_cast<float>(rate)
                                          : duration;
                 fflush(take.file);

@@ -37,3 +37,9 @@ void RaiseSessionEnd()
 {
     gSessionEnd = 1;
 }
+
+void ResetStopFlags()
+{
+    gStopKey = 0;
+    gSessionEnd = 0;
+}

@@ -58,7 +58,8 @@ int ReadRecordName(char* recordName);
 
 // Commands that reach audio files.
 void RecordCommand(AppState* state);
-void PlayTrack(AppState* state, int32_t number);
+// Plays one track between the in and out points; PLAY's result (0 for no such slot).
+int PlayTrack(AppState* state, int32_t number);
 void PlayPrompt(AppState* state);
 void PlayForm(AppState* state, char* word);
 void PlayAll(AppState* state);

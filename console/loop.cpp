@@ -264,6 +264,7 @@ void RecordSettingsMenu(AppState* s, char* word)
 
 int RunTakebox(AppState* s)
 {
+    ResetConsoleInput();  // nothing read by an earlier run in this process is left over
     StartUp(s);
     char word[kWordCap] = "0";
     char answer[kWordCap] = "0";

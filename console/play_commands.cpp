@@ -16,12 +16,12 @@ const char* TrackName(const AppState* s, int32_t number)
 
 }  // namespace
 
-void PlayTrack(AppState* s, int32_t number)
+int PlayTrack(AppState* s, int32_t number)
 {
     // Any slot of the table may be named; one past the list is empty and reported missing.
     if (number < 1 || number > kTableSlots)
-        return;
-    PLAY(TrackName(s, number), s->device, s->inPoint, s->outPoint);
+        return 0;
+    return PLAY(TrackName(s, number), s->device, s->inPoint, s->outPoint);
 }
 
 void PlayPrompt(AppState* s)
@@ -53,7 +53,8 @@ void PlayAll(AppState* s)
     puts("Playing all!");
     for (int32_t n = 1; n <= s->trackCount; n++) {
         printf("\nTrack %i\n", n);
-        PlayTrack(s, n);
+        if (PlayTrack(s, n) == 2)
+            break;  // the stop key stops the whole list
     }
 }
 

@@ -1,5 +1,8 @@
-// Number prompts: integers as %i reads them (0x hex, leading 0 octal), decimals as %f.
+// Number prompts: integers as %i reads them (0x hex, leading 0 octal), decimals as %f,
+// read through the console's character source.
 #include "console/console.h"
+
+#include "audio/audio.h"
 
 #include <cctype>
 #include <climits>
@@ -11,9 +14,9 @@ namespace {
 // Skips white space; returns the first other character, or EOF.
 int SkipSpace()
 {
-    int c = getchar();
+    int c = ReadChar();
     while (c != EOF && isspace(c))
-        c = getchar();
+        c = ReadChar();
     return c;
 }
 
@@ -34,21 +37,23 @@ int DigitValue(int c, int base)
 int ReadInteger(int32_t* value)
 {
     int c = SkipSpace();
-    if (c == EOF)
+    if (c == EOF) {
+        EndRead();
         return -1;
+    }
     bool negative = false;
     if (c == '+' || c == '-') {
         negative = c == '-';
-        c = getchar();
+        c = ReadChar();
     }
     int base = 10;
     bool digits = false;
     if (c == '0') {
         digits = true;  // a lone 0 is a number
-        c = getchar();
+        c = ReadChar();
         if (c == 'x' || c == 'X') {
             base = 16;
-            c = getchar();
+            c = ReadChar();
         } else {
             base = 8;
         }
@@ -58,10 +63,10 @@ int ReadInteger(int32_t* value)
         digits = true;
         if (magnitude <= 0x80000000LL)
             magnitude = magnitude * base + d;
-        c = getchar();
+        c = ReadChar();
     }
-    if (c != EOF)
-        ungetc(c, stdin);
+    UnreadChar(c);
+    EndRead();
     if (!digits)
         return 0;
     long long v = negative ? -magnitude : magnitude;
@@ -81,11 +86,13 @@ int ReadDecimal(float* value)
     int intDigits = 0;    // integer digits dropped past the buffer scale the value up
     bool digits = false;
     int c = SkipSpace();
-    if (c == EOF)
+    if (c == EOF) {
+        EndRead();
         return -1;
+    }
     if (c == '+' || c == '-') {
         text[n++] = static_cast<char>(c);
-        c = getchar();
+        c = ReadChar();
     }
     while (isdigit(c)) {
         digits = true;
@@ -93,37 +100,37 @@ int ReadDecimal(float* value)
             text[n++] = static_cast<char>(c);
         else
             intDigits++;
-        c = getchar();
+        c = ReadChar();
     }
     if (c == '.') {
         if (n < kCap)
             text[n++] = '.';
-        c = getchar();
+        c = ReadChar();
         while (isdigit(c)) {
             digits = true;
             if (n < kCap)
                 text[n++] = static_cast<char>(c);  // later fraction digits cannot matter
-            c = getchar();
+            c = ReadChar();
         }
     }
     long exponent = 0;
     if (digits && (c == 'e' || c == 'E')) {
-        c = getchar();
+        c = ReadChar();
         bool negative = false;
         if (c == '+' || c == '-') {
             negative = c == '-';
-            c = getchar();
+            c = ReadChar();
         }
         while (isdigit(c)) {
             if (exponent < 100000)
                 exponent = exponent * 10 + (c - '0');
-            c = getchar();
+            c = ReadChar();
         }
         if (negative)
             exponent = -exponent;
     }
-    if (c != EOF)
-        ungetc(c, stdin);
+    UnreadChar(c);
+    EndRead();
     if (!digits)
         return 0;
     exponent += intDigits;
@@ -135,11 +142,11 @@ int ReadDecimal(float* value)
 
 void DropWordRest()
 {
-    int c = getchar();
+    int c = ReadChar();
     while (c != EOF && !isspace(c))
-        c = getchar();
-    if (c != EOF)
-        ungetc(c, stdin);
+        c = ReadChar();
+    UnreadChar(c);
+    EndRead();
 }
 
 int32_t WordNumber(const char* word)

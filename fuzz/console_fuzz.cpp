@@ -10,8 +10,8 @@
 //   its first write past the limit (SIGXFSZ is ignored, so the write fails with EFBIG),
 //   and the files that can be played are the short seed files or takes cut by the limit;
 // - an input of many such commands is bounded by a processor-time budget, after which
-//   standard input reaches its end as if the user had closed it: the program finishes
-//   the command it is in and leaves as it does at the end of input.
+//   the session ends as after a hangup: the take or playback in hand stops, every read
+//   is the end of input, and the program finishes the command it is in and leaves.
 //
 // The program writes wherever the input names a file ("../x", "/x"). Where the kernel
 // offers Landlock, this process may write only beneath TMPDIR (the private directory is
@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/audio.h"
 #include "console/console.h"
 
 #ifndef TAKEBOX_ALSA_CONF
@@ -143,10 +144,12 @@ void RemoveAll()
     rmdir(gBase.c_str());
 }
 
-// The budget is spent: from here on standard input (unbuffered, so nothing of the input
-// is held in the stream) reads as at its end. Only dup2, which is async-signal-safe.
+// The budget is spent: the session ends as a hangup ends it (the program's console reader
+// then reads nothing more, whatever it holds), and standard input reads as at its end.
+// Only a flag and dup2, both async-signal-safe.
 void EndInput(int)
 {
+    RaiseSessionEnd();
     dup2(gDevNull, STDIN_FILENO);
 }
 
@@ -338,8 +341,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (freopen(gInputPath.c_str(), "r", stdin) == nullptr)
         abort();
     clearerr(stdin);
-    // Unbuffered, so that the end of the budget is seen at the next character.
-    setvbuf(stdin, nullptr, _IONBF, 0);
+    // The program reads standard input through its own buffer, which RunTakebox empties
+    // at its start; the end of the last input's session is forgotten here.
+    ResetStopFlags();
     if (chdir(gLevels[2].c_str()) != 0)
         abort();
 

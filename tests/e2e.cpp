@@ -1,8 +1,19 @@
 #include "tests/e2e.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -38,6 +49,20 @@ std::string MakeTempDir()
         atexit(RemoveTempDirs);
     gTempDirs.push_back(dir);
     return dir;
+}
+
+void RemoveTempDir(const std::string& dir)
+{
+    // Forgotten first: a name that mkdtemp hands to another test process once this one is
+    // gone must never be removed again when this process ends.
+    for (size_t i = 0; i < gTempDirs.size(); i++) {
+        if (gTempDirs[i] == dir) {
+            gTempDirs.erase(gTempDirs.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    if (system(("rm -rf '" + dir + "'").c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", dir.c_str());
 }
 
 std::string ReadFile(const std::string& path)
@@ -168,4 +193,172 @@ std::string ExistsMenuText(const std::string& name)
 {
     return name + " exists\n1 = erase and record over " + name + "\n2 = enter a different name\n3 = play " +
            name + "\n4 = record at the end of " + name + "\n5 = return without recording\n";
+}
+
+namespace {
+
+double Now()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// In the child: the program through the emulator (a command line of words), with the
+// signals as a shell leaves them for a foreground job.
+[[noreturn]] void ExecTakebox(const std::string& dir)
+{
+    if (chdir(dir.c_str()) != 0)
+        _exit(127);
+    setenv("ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF, 1);
+    for (int sig : {SIGINT, SIGHUP, SIGTERM, SIGPIPE, SIGTTOU, SIGTTIN})
+        signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::vector<std::string> words;
+    std::istringstream emulator(TAKEBOX_EMULATOR);
+    for (std::string w; emulator >> w;)
+        words.push_back(w);
+    words.push_back(TAKEBOX_BIN);
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+// Reads what output is there, waiting at most `timeout` ms: 1 read some, 0 none came,
+// -1 the output has ended.
+int ReadSome(LiveRun* run, int timeout)
+{
+    struct pollfd p = {run->output, POLLIN, 0};
+    const int ready = poll(&p, 1, timeout);
+    if (ready == 0 || (ready < 0 && errno == EINTR))
+        return 0;
+    char buf[4096];
+    const ssize_t n = read(run->output, buf, sizeof buf);
+    if (n > 0) {
+        run->out.append(buf, static_cast<size_t>(n));
+        return 1;
+    }
+    return n < 0 && errno == EINTR ? 0 : -1;  // a terminal gives EIO once the program has gone
+}
+
+}  // namespace
+
+bool StartLive(LiveRun* run, const std::string& dir, bool terminal)
+{
+    signal(SIGPIPE, SIG_IGN);  // typing to a program that has ended must not end the test
+    run->dir = dir;
+    if (terminal) {
+        int master = -1;
+        const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid < 0)
+            return false;
+        if (pid == 0) {
+            struct termios t;
+            tcgetattr(STDIN_FILENO, &t);
+            t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            t.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
+            tcsetattr(STDIN_FILENO, TCSANOW, &t);
+            ExecTakebox(dir);
+        }
+        run->pid = pid;
+        run->input = master;
+        run->output = master;
+        return true;
+    }
+    int in[2];
+    int out[2];
+    if (pipe(in) != 0 || pipe(out) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        const int err = open((dir + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        for (int fd : {in[0], in[1], out[0], out[1], err})
+            close(fd);
+        ExecTakebox(dir);
+    }
+    close(in[0]);
+    close(out[1]);
+    run->pid = pid;
+    run->input = in[1];
+    run->output = out[0];
+    return true;
+}
+
+bool WaitFor(LiveRun* run, const std::string& text, int seconds)
+{
+    const double end = Now() + seconds;
+    for (;;) {
+        const size_t at = run->out.find(text, run->seen);
+        if (at != std::string::npos) {
+            run->seen = at + text.size();
+            return true;
+        }
+        if (Now() > end || ReadSome(run, 100) < 0)
+            return false;
+    }
+}
+
+void Type(LiveRun* run, const std::string& text)
+{
+    if (write(run->input, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        fprintf(stderr, "could not type to the program\n");
+}
+
+void SendSignal(LiveRun* run, int signal)
+{
+    kill(run->pid, signal);
+}
+
+int FinishLive(LiveRun* run, int seconds)
+{
+    const bool terminal = run->input == run->output;
+    const double end = Now() + seconds;
+    int status = 0;
+    pid_t done = 0;
+    bool open = true;
+    while ((done = waitpid(run->pid, &status, WNOHANG)) == 0) {
+        if (Now() > end) {
+            kill(run->pid, SIGKILL);
+            waitpid(run->pid, &status, 0);
+            done = -1;
+            break;
+        }
+        if (open)
+            open = ReadSome(run, 100) >= 0;
+        else
+            usleep(10000);
+    }
+    while (open && ReadSome(run, 0) > 0) {
+    }
+    if (!terminal)
+        close(run->input);
+    close(run->output);
+    run->input = -1;
+    run->output = -1;
+    if (!terminal)
+        run->err = ReadFile(run->dir + "/.stderr");
+    run->pid = -1;
+    return done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+LiveRun::~LiveRun()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (input >= 0 && input != output)
+        close(input);
+    if (output >= 0)
+        close(output);
 }

@@ -14,11 +14,43 @@ struct RunResult {
 
 // A fresh empty directory under the system temporary directory.
 std::string MakeTempDir();
+// Removes a directory that MakeTempDir made, before the end of the test process.
+void RemoveTempDir(const std::string& dir);
 
 // Runs the program in `dir` with `input` as standard input. `shellPrefix` is run in the
 // same shell first (for example "ulimit -f 100; trap '' XFSZ;").
 RunResult RunTakebox(const std::string& dir, const std::string& input,
                      const std::string& shellPrefix = "");
+
+// A run of the program that a test talks to while it runs: it waits for a text on the
+// console, then types or sends a signal. Standard input is a pipe, or with `terminal` a
+// pseudo-terminal (no echo, no carriage return added to line feeds) whose foreground job
+// the program is; standard error goes to the terminal, or else to `err` at the end.
+struct LiveRun {
+    int pid = -1;
+    int input = -1;    // the program's standard input: a pipe, or the terminal's master side
+    int output = -1;   // its standard output
+    std::string out;   // all output read so far
+    size_t seen = 0;   // where WaitFor looks next: just past the text it last found
+    std::string err;   // standard error, read by FinishLive (pipe runs only)
+    std::string dir;
+    LiveRun() = default;
+    LiveRun(const LiveRun&) = delete;
+    LiveRun& operator=(const LiveRun&) = delete;
+    ~LiveRun();  // a program still running (a test that failed early) is killed
+};
+
+// Starts the program (through TAKEBOX_EMULATOR) in `dir` with the virtual devices.
+bool StartLive(LiveRun* run, const std::string& dir, bool terminal = false);
+// Reads output until `text` appears after what the last wait found. False when the
+// program ends or `seconds` pass first.
+bool WaitFor(LiveRun* run, const std::string& text, int seconds = 60);
+void Type(LiveRun* run, const std::string& text);
+void SendSignal(LiveRun* run, int signal);
+// Waits for the program to end (the test ends it: "q", a signal), reading the rest of its
+// output; its input stays open until then, so no end of input is seen. Kills it after
+// `seconds`. Returns its exit status, or -1 when it did not exit normally.
+int FinishLive(LiveRun* run, int seconds = 60);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);

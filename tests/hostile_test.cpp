@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -67,10 +66,8 @@ struct ScratchDir {
     ScratchDir& operator=(const ScratchDir&) = delete;
     ~ScratchDir()
     {
-        if (!::testing::Test::HasFailure()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
+        if (!::testing::Test::HasFailure())
+            RemoveTempDir(path);
     }
 };
 

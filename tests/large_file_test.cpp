@@ -65,7 +65,7 @@ struct Marker {
 class LargeFile : public testing::Test {
 protected:
     void SetUp() override { dir = MakeTempDir(); }
-    void TearDown() override { system(("rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override { RemoveTempDir(dir); }
 
     // "big.wav": a 44-byte header declaring `declared` data bytes, zeros up to `length`
     // bytes, and the markers; the only track of the list.

@@ -79,55 +79,6 @@ std::map<std::string, std::string> Files(const std::string& dir)
 
 const std::string kCapture = Capture16(44100, 7);
 
-// Ends a background process when the scope ends, also when an assertion returns early.
-struct KillOnExit {
-    pid_t pid;
-    ~KillOnExit()
-    {
-        if (pid > 0)
-            kill(pid, SIGTERM);
-    }
-};
-
-// A copy of the program running in the background in `dir`, as in a terminal: its
-// standard input gets `typed` and then stays open, its writer asleep, until the writer
-// ends. Its output goes to .first.out, its exit status to .first.status when it ends.
-struct Background {
-    KillOnExit writer;
-    pid_t program;
-};
-
-void StartInBackground(const std::string& dir, const std::string& typed, Background* b)
-{
-    WriteFile(dir + "/.typed", typed);
-    const std::string script =
-        "cd '" + dir + "' || exit 1\n"
-        "export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
-        "mkfifo .hold || exit 1\n"
-        "( " TAKEBOX_EMULATOR " " TAKEBOX_BIN " < .hold > .first.out 2> .first.err &\n"
-        "  echo $! > .program.tmp; mv .program.tmp .program; wait $!; echo $? > .first.status ) "
-        "> /dev/null 2>&1 &\n"
-        "{ cat .typed; exec sleep 600; } > .hold 2> /dev/null &\n"
-        "echo $! > .writer\n";
-    WriteFile(dir + "/.start", script);
-    b->writer.pid = 0;
-    b->program = 0;
-    if (system(("bash '" + dir + "/.start'").c_str()) != 0)
-        return;
-    b->writer.pid = atoi(ReadFile(dir + "/.writer").c_str());
-    for (int i = 0; i < 600 && !FileExists(dir + "/.program"); i++)
-        usleep(100000);
-    b->program = atoi(ReadFile(dir + "/.program").c_str());
-}
-
-// Waits (bounded) for the background program to end; its exit status as text.
-std::string WaitForEnd(const std::string& dir)
-{
-    for (int i = 0; i < 600 && !FileExists(dir + "/.first.status"); i++)
-        usleep(100000);
-    return ReadFile(dir + "/.first.status");
-}
-
 }  // namespace
 
 // What a recording run leaves in the take file when it keeps nothing, and when the
@@ -256,25 +207,15 @@ TEST(TakeFile, ARecordingAfterARecoveryLeavesTheRecoveredFileAlone)
 
 // A second copy started in the directory of a running one says so in one line, ends
 // with status 0 and changes no file (not even a take it would otherwise recover). The
-// first copy waits at its prompt, its input held open by a process that writes nothing;
-// when that ends, the first copy leaves as at the end of input.
+// first copy, waiting at its prompt, is not disturbed.
 TEST(TakeFile, ASecondCopyInTheSameDirectoryTouchesNothing)
 {
     const std::string dir = NewDir("song.wav", "a.wav\n");
-    // The first copy's output reaches its file only when it ends; that it is ready shows
-    // in the list file, which it rewrites at once when it recovers this take at start-up.
-    const std::string take = WavHeader(44100, 2, 16, 441000 * 4) + Pattern(4000, 5);
-    WriteFile(dir + "/takebox_temp.wav", take);
-    Background first;
-    StartInBackground(dir, "", &first);
-    ASSERT_GT(first.writer.pid, 0);
-    ASSERT_GT(first.program, 0);
-    const std::string listed = "a.wav\ntakebox_recovered_1.wav\n";
-    for (int i = 0; i < 600 && ReadFile(dir + "/tlist.txt") != listed; i++)
-        usleep(100000);
-    ASSERT_EQ(ReadFile(dir + "/tlist.txt"), listed);
+    LiveRun first;
+    ASSERT_TRUE(StartLive(&first, dir));
+    ASSERT_TRUE(WaitFor(&first, kTypeH));
 
-    WriteFile(dir + "/takebox_temp.wav", take);
+    WriteFile(dir + "/takebox_temp.wav", WavHeader(44100, 2, 16, 441000 * 4) + Pattern(4000, 5));
     const std::map<std::string, std::string> before = Files(dir);
     const RunResult second = RunTakebox(dir, "r 1 q");
     EXPECT_EQ(second.out, "Takebox is already running in this directory\n");
@@ -282,11 +223,9 @@ TEST(TakeFile, ASecondCopyInTheSameDirectoryTouchesNothing)
     EXPECT_EQ(second.status, 0);
     EXPECT_TRUE(Files(dir) == before);
 
-    kill(first.writer.pid, SIGTERM);
-    first.writer.pid = 0;
-    EXPECT_EQ(WaitForEnd(dir), "0\n");
-    const std::string out = ReadFile(dir + "/.first.out");
-    EXPECT_EQ(out.substr(out.size() - kSaving.size()), kSaving);
+    Type(&first, "q\n");
+    EXPECT_EQ(FinishLive(&first), 0);
+    EXPECT_EQ(first.out.substr(first.out.size() - kSaving.size()), kSaving);
 }
 
 // "kill -9" during a take on the paced device, then a new start: the audio written so
@@ -296,15 +235,15 @@ TEST(TakeFile, ATakeKilledMidwayIsRecoveredAtTheNextStart)
 {
     const std::string dir = NewDir("song.wav", "a.wav\n", 10.0f, "tbpaced");
     WriteFile(dir + "/capture.raw", Capture16(441000, 7));
-    Background run;
-    StartInBackground(dir, "r\n", &run);
-    ASSERT_GT(run.program, 0);
+    LiveRun run;
+    ASSERT_TRUE(StartLive(&run, dir));
+    Type(&run, "r\n");
     // Killed once three blocks (0.28 s) of the 10 s take are in the take file.
     const std::string take = dir + "/takebox_temp.wav";
     for (int i = 0; i < 600 && ReadFile(take).size() < 44 + 3 * 16384; i++)
         usleep(100000);
-    kill(run.program, SIGKILL);
-    EXPECT_EQ(WaitForEnd(dir), "137\n");
+    SendSignal(&run, SIGKILL);
+    EXPECT_EQ(FinishLive(&run), -1);  // killed: no exit of its own
     const std::string killed = ReadFile(take);
     ASSERT_GE(killed.size(), 44u + 3 * 16384);
     EXPECT_TRUE(killed.substr(0, 44) == WavHeader(44100, 2, 16, 441000 * 4));  // the planned sizes

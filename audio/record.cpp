@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "audio/handles.h"
+#include "audio/take_limit.h"
 #include "wav/wav.h"
 
 static_assert(sizeof(off_t) == 8, "byte positions need a 64-bit off_t (_FILE_OFFSET_BITS=64)");
@@ -142,7 +143,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         static_cast<int64_t>(kHeaderBytes) +
                 static_cast<int64_t>(FloatToInt32(product)) * frameBytes >
             kMaxTakeFileBytes) {
-        printf("Cannot record %.2f sec: a recording must stay below 2 GB\n", duration);
+        ShowTakeTooLong(duration, rate, frameBytes, static_cast<uint32_t>(kRecordPeriodFrames));
         return -1;
     }
     const int32_t planned = FloatToInt32(product);  // in range, truncated toward zero
@@ -225,7 +226,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     }
     const int32_t block = static_cast<int32_t>(period);
     if (TakeFileEnd(0, planned, block, frameBytes) > kMaxTakeFileBytes) {
-        printf("Cannot record %.2f sec: a recording must stay below 2 GB\n", duration);
+        ShowTakeTooLong(duration, rate, frameBytes, static_cast<uint32_t>(period));
         return -1;
     }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
+#include "console/take_file.h"
 
 void InitAppState(AppState* s, char* trackTable, char* listText)
 {
@@ -72,6 +73,7 @@ void StartUp(AppState* s)
     printf("   File: %s\n", s->recordName);
     puts("-----------------------------\n");
     GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
+    RecoverTake(s);  // a take left behind by a crash or a failed save
     puts("Type h at any time to get a list of commands");
     s->saveOnExit = 1;
     s->listHidden = 0;

@@ -51,5 +51,8 @@ int main()
     static char listText[kTableBytes + 1];
     AppState state;
     InitAppState(&state, trackTable, listText);
+    // One Takebox per working directory: a second copy says so and touches nothing.
+    if (!LockWorkingDirectory())
+        return 0;
     return RunTakebox(&state);
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
+#include "console/take_file.h"
 #include "wav/wav.h"
 
 namespace {
@@ -161,7 +162,9 @@ off_t FileLength(const char* path)
 int FinishNew(const AppState* s, int32_t result)
 {
     if (rename(s->takePath, s->recordName) != 0) {
-        printf("Unable to move %s to %s: %s\n", s->takePath, s->recordName, strerror(errno));
+        const int error = errno;
+        CutTakeFile(s->takePath, result);
+        printf("Unable to move %s to %s: %s\n", s->takePath, s->recordName, strerror(error));
         return 0;  // the take stays in the take file
     }
     // A take deleted after earlier kept takes still lies behind them: cut it off.
@@ -177,12 +180,14 @@ int FinishAppend(const AppState* s, int32_t result, const FileAttributes* a)
 {
     uint64_t existing = static_cast<uint64_t>(a->channels) * a->frameCount * a->bytesPerSample;
     if (existing + static_cast<uint64_t>(result) > INT32_MAX) {
+        CutTakeFile(s->takePath, result);
         printf("%s would pass 2 GiB of sample data; the take is kept in %s\n", s->recordName,
                s->takePath);
         return 0;
     }
     off_t before = FileLength(s->recordName);
     if (before < 0 || !APPEND(s->recordName, s->takePath, result)) {
+        CutTakeFile(s->takePath, result);
         printf("Unable to append the take to %s; the take is kept in %s\n", s->recordName,
                s->takePath);
         if (before >= 0 && FileLength(s->recordName) != before &&
@@ -215,6 +220,11 @@ void ListTarget(AppState* s)
 
 void RecordCommand(AppState* s)
 {
+    // A take left in the take file is moved out before a recording can write over it.
+    if (!RecoverTake(s)) {
+        printf("Nothing is recorded while %s holds an unsaved take\n", s->takePath);
+        return;
+    }
     if (s->recordName[0] == '\0') {
         puts("Enter the recording file name:");
         if (!ReadRecordName(s->recordName))
@@ -228,8 +238,10 @@ void RecordCommand(AppState* s)
         return;
     int32_t result = RECORD(s->device, s->sampleRate, s->duration, s->channels,
                             static_cast<int32_t>(s->bits), appendFlag, s->takePath);
-    if (result <= 0)
-        return;  // nothing kept: the target is untouched
+    if (result <= 0) {
+        CutTakeFile(s->takePath, 0);  // nothing kept: the header alone stays, sized empty
+        return;                       // and the target is untouched
+    }
     int done = appendFlag ? FinishAppend(s, result, &attributes) : FinishNew(s, result);
     if (done)
         ListTarget(s);

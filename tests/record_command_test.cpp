@@ -153,7 +153,7 @@ TEST(RecordCommand, CaptureDeviceThatCannotBeOpenedChangesNothing)
     EXPECT_NE(r.err.find("unable to open pcm record device: "), std::string::npos);
     EXPECT_FALSE(FileExists(s.dir + "/new.wav"));
     EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "old.wav\n");
-    EXPECT_EQ(ReadFile(s.dir + "/takebox_temp.wav"), WavHeader(44100, 2, 16, 2205 * 4));
+    EXPECT_EQ(ReadFile(s.dir + "/takebox_temp.wav"), WavHeader(44100, 2, 16, 0));
 }
 
 TEST(RecordCommand, AnAppendThatRunsOutOfSpaceLosesNothing)
@@ -185,7 +185,8 @@ TEST(RecordCommand, EndOfInputAtTheTakeMenuKeepsTheTake)
 TEST(RecordCommand, TheTakeFileIsNeverATarget)
 {
     const std::string refused = "takebox_temp.wav is the take file; choose another name\n";
-    const std::string oldTake = WavHeader(44100, 2, 16, 8) + Pattern(8, 4);
+    // Less than a frame behind the header: no take that start-up would recover.
+    const std::string oldTake = WavHeader(44100, 2, 16, 8) + Pattern(3, 4);
     struct Case {
         const char* name;      // the record name in the settings
         bool takeExists;

@@ -303,9 +303,16 @@ TEST(Record, UnusableValuesAreRefused)
              Case{44100, "10", 2, 20, "Cannot record 2 channels of 20 bits\n"},
              Case{44100, "-1", 2, 16, "Cannot record a duration of -1.00 sec\n"},
              Case{44100, "nan", 2, 16, "Cannot record a duration of nan sec\n"},
-             // 384000000 frames of 6 bytes: past 2 GB.
-             Case{48000, "8000", 2, 24, "Cannot record 8000.00 sec: a recording must stay below 2 GB\n"},
-             Case{48000, "inf", 1, 16, "Cannot record inf sec: a recording must stay below 2 GB\n"},
+             // 384000000 frames of 6 bytes: past 2 GB. The longest take named is the last
+             // whole period below 2 GB: 87381 periods of 4096 frames, 7456.512 s.
+             Case{48000, "8000", 2, 24,
+                  "Cannot record 8000.00 sec: a recording must stay below 2 GB (at most 7456.51 sec at these settings)\n"},
+             Case{48000, "inf", 1, 16,
+                  "Cannot record inf sec: a recording must stay below 2 GB (at most 22369.53 sec at these settings)\n"},
+             // At 11 Hz the first durations tried, read back as floats, plan too many
+             // frames: the one named is a few steps lower.
+             Case{11, "1e9", 2, 16,
+                  "Cannot record 1000000000.00 sec: a recording must stay below 2 GB (at most 48806073.87 sec at these settings)\n"},
          }) {
         SCOPED_TRACE(c.message);
         const DriverRun run = Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice");
@@ -313,6 +320,16 @@ TEST(Record, UnusableValuesAreRefused)
         EXPECT_EQ(run.out, c.message);
         EXPECT_EQ(run.err, "");
         EXPECT_FALSE(FileExists(dir + "/" + kTake));
+    }
+    // The longest takes named pass both checks: the device is the next thing tried.
+    for (const Case& c : {Case{48000, "7456.51", 2, 24, ""}, Case{48000, "22369.53", 1, 16, ""},
+                          Case{11, "48806073.87", 2, 16, ""}}) {
+        SCOPED_TRACE(c.duration);
+        const DriverRun run = Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice");
+        EXPECT_EQ(run.result, "-1");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(LastLine(run.err), "unable to open pcm record device: No such file or directory\n");
+        remove((dir + "/" + kTake).c_str());
     }
 
     // A take file that cannot be created.
@@ -326,7 +343,8 @@ TEST(Record, UnusableValuesAreRefused)
     WriteCapture(dir, 0, 3);
     run = Record(dir, "1\n", 48000, "7456.53", 2, 24);
     EXPECT_EQ(run.result, "-1");
-    EXPECT_EQ(run.out, "Cannot record 7456.53 sec: a recording must stay below 2 GB\n");
+    EXPECT_EQ(run.out,
+              "Cannot record 7456.53 sec: a recording must stay below 2 GB (at most 7456.51 sec at these settings)\n");
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(ReadFile(dir + "/" + kTake) == WavHeader(48000, 2, 24, 357913440u * 6));
 }

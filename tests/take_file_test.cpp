@@ -1,0 +1,241 @@
+// The take file between recordings, end to end: a run that keeps nothing leaves an
+// empty take, a take that cannot be saved keeps only its kept audio, an unsaved take
+// found at start-up or at "r" is moved to a file of its own and listed, and a second
+// copy of the program in the same directory touches nothing.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "tests/e2e.h"
+
+namespace {
+
+// What python's wave module and sox make of a file: channels, sample width, rate and
+// frames; and sox's sample count.
+std::string Readers(const std::string& path)
+{
+    return Shell("python3 -c 'import sys, wave; w = wave.open(sys.argv[1]); "
+                 "print(w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes())' '" +
+                 path + "'; sox --i -s '" + path + "' 2>&1");
+}
+
+// A session: settings for takes (0.05 s) into `recordName`, a list, and capture data.
+std::string NewDir(const std::string& recordName, const std::string& list, float duration = 0.05f,
+                   const std::string& device = "tbtest")
+{
+    const std::string dir = MakeTempDir();
+    WriteSettings(dir, 44100, 16, 2, 0, 0, duration, recordName, device);
+    WriteFile(dir + "/tlist.txt", list);
+    WriteFile(dir + "/capture.raw", Capture16(44100, 7));
+    return dir;
+}
+
+// Every file of the directory but the harness's own (names starting with a dot).
+std::map<std::string, std::string> Files(const std::string& dir)
+{
+    std::map<std::string, std::string> files;
+    DIR* d = opendir(dir.c_str());
+    while (dirent* e = d != nullptr ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            files[e->d_name] = ReadFile(dir + "/" + e->d_name);
+    if (d != nullptr)
+        closedir(d);
+    return files;
+}
+
+const std::string kCapture = Capture16(44100, 7);
+
+}  // namespace
+
+// What a recording run leaves in the take file when it keeps nothing, and when the
+// kept takes cannot be saved (a target in a directory that does not exist; an append
+// past a file-size limit): the take's header sized for exactly the kept audio, the
+// deleted take behind it gone. The next "r" recovers the kept audio before anything else.
+TEST(TakeFile, OnlyKeptAudioStaysAndTheNextRecordingRecoversIt)
+{
+    const std::string kept = kCapture.substr(0, 2205 * 4);  // "2" keeps the planned frames
+    const std::string recovered = "Recovered an unsaved take: takebox_recovered_1.wav (0.05 sec)\n";
+    const std::string old = WavHeader(44100, 2, 16, 20000) + Pattern(20000, 3);
+    struct Case {
+        const char* what;
+        std::string target;  // record name; "old.wav" exists
+        std::string limit;
+        std::string input;
+        std::string failure;      // the lines after the second take's menu
+        std::string afterSecond;  // the second "r" up to its take menu
+    } cases[] = {
+        {"rename into a missing directory", "nodir/x.wav", "", "r 2 4 r 4 q",
+         "Unable to move takebox_temp.wav to nodir/x.wav: No such file or directory\n", kTake005},
+        // 25 KiB per file: the two takes fit in the take file (25248 bytes), the target
+        // with the kept take does not (28864 bytes).
+        {"append past a file-size limit", "old.wav", "ulimit -f 25; trap '' XFSZ;", "r 4 2 4 r 5 q",
+         "Append file is 25248 bytes\n"
+         "Unable to append the take to old.wav; the take is kept in takebox_temp.wav\n",
+         ExistsMenuText("old.wav")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = NewDir(c.target, "old.wav\n");
+        WriteFile(dir + "/old.wav", old);
+        const RunResult r = RunTakebox(dir, c.input, c.limit);
+        const std::string menu = c.target == "old.wav" ? ExistsMenuText("old.wav") : "";
+        const std::string tracks = "\t1 old.wav\n";
+        const std::string listed = tracks + "\t2 takebox_recovered_1.wav\n";
+        const std::string shown = Show(tracks, "0.00", "0.00", "0.05", c.target);
+        EXPECT_EQ(r.out, Start(kOpenedList, c.target) + shown + menu + kTake005 + kTake005 + c.failure +
+                             shown + recovered + c.afterSecond +
+                             Show(listed, "0.00", "0.00", "0.05", c.target) + kSaving);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == WavHeader(44100, 2, 16, 2205 * 4) + kept);
+        EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "old.wav\ntakebox_recovered_1.wav\n");
+        EXPECT_TRUE(ReadFile(dir + "/old.wav") == old);
+        if (c.target == "old.wav") {
+            EXPECT_FALSE(FileExists(dir + "/takebox_temp.wav"));
+        } else {
+            // The second run deleted its only take ("4"): the header alone, sized empty.
+            EXPECT_TRUE(ReadFile(dir + "/takebox_temp.wav") == WavHeader(44100, 2, 16, 0));
+        }
+    }
+}
+
+// Start-up finds the take file as a crash, a power cut or "kill -9" left it: the header
+// still claims the planned length. Audio behind it (whole frames; a partial last frame is
+// cut off) goes to the first free takebox_recovered_N.wav with true sizes, is listed, and
+// the list file is rewritten at once (the run leaves with "x y": no save at the end).
+// A file that is no WAV file is moved aside; a header with less than a frame behind it,
+// or a file shorter than a header, is left alone.
+TEST(TakeFile, StartUpRecoversAnUnsavedTake)
+{
+    const std::string audio = Pattern(1000 * 4, 5);  // 1000 stereo 16-bit frames
+    const std::string planned = WavHeader(44100, 2, 16, 441000 * 4);
+    const std::string junk = "not a wave file" + Pattern(100, 2);
+    struct Case {
+        const char* what;
+        std::string take;
+        bool firstTaken;  // takebox_recovered_1.wav exists already
+        std::string line;
+        std::string newFile;  // its name, and what it holds
+        std::string newBytes;
+        std::string takeAfter;  // "" for none
+    } cases[] = {
+        {"audio behind a stale header", planned + audio + "xyz", false,
+         "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n", "takebox_recovered_1.wav",
+         WavHeader(44100, 2, 16, 4000) + audio, ""},
+        {"the first name taken", planned + audio, true,
+         "Recovered an unsaved take: takebox_recovered_2.wav (0.02 sec)\n", "takebox_recovered_2.wav",
+         WavHeader(44100, 2, 16, 4000) + audio, ""},
+        {"no WAV file", junk, false, "takebox_temp.wav is no readable WAV file: moved aside to takebox_unreadable_1.wav\n",
+         "takebox_unreadable_1.wav", junk, ""},
+        {"a header and part of a frame", planned + "xyz", false, "", "", "", planned + "xyz"},
+        {"shorter than a header", "RIFF", false, "", "", "", "RIFF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = NewDir("", "a.wav\n");
+        WriteFile(dir + "/takebox_temp.wav", c.take);
+        if (c.firstTaken)
+            WriteFile(dir + "/takebox_recovered_1.wav", "an earlier recovery");
+        const RunResult r = RunTakebox(dir, "x y");
+        const bool listed = c.newFile.find("recovered") != std::string::npos;
+        const std::string tracks = "\t1 a.wav\n" + (listed ? "\t2 " + c.newFile + "\n" : "");
+        EXPECT_EQ(r.out, Start(kOpenedList + c.line) + Show(tracks, "0.00", "0.00", "0.05") +
+                             "Exit without saving list and settings? (y,n)\n");
+        EXPECT_EQ(ReadFile(dir + "/tlist.txt"), listed ? "a.wav\n" + c.newFile + "\n" : "a.wav\n");
+        if (!c.newFile.empty()) {
+            EXPECT_TRUE(ReadFile(dir + "/" + c.newFile) == c.newBytes);
+        }
+        if (listed) {
+            EXPECT_EQ(Readers(dir + "/" + c.newFile), "2 2 44100 1000\n1000\n");
+        }
+        if (c.firstTaken) {
+            EXPECT_EQ(ReadFile(dir + "/takebox_recovered_1.wav"), "an earlier recovery");
+        }
+        EXPECT_EQ(FileExists(dir + "/takebox_temp.wav"), !c.takeAfter.empty());
+        EXPECT_TRUE(ReadFile(dir + "/takebox_temp.wav") == c.takeAfter);
+    }
+}
+
+// A new "r" after a recovery records into its own target and leaves the recovered
+// file as it is.
+TEST(TakeFile, ARecordingAfterARecoveryLeavesTheRecoveredFileAlone)
+{
+    const std::string dir = NewDir("new.wav", "");
+    const std::string audio = Pattern(1000 * 4, 5);
+    WriteFile(dir + "/takebox_temp.wav", WavHeader(44100, 2, 16, 441000 * 4) + audio);
+    const RunResult r = RunTakebox(dir, "r 1 q");
+    const std::string one = "\t1 takebox_recovered_1.wav\n";
+    EXPECT_EQ(r.out, Start(kOpenedList + "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n", "new.wav") +
+                         Show(one, "0.00", "0.00", "0.05", "new.wav") + kTake005 +
+                         Show(one + "\t2 new.wav\n", "0.00", "0.00", "0.05", "new.wav") + kSaving);
+    EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == WavHeader(44100, 2, 16, 4000) + audio);
+    EXPECT_TRUE(ReadFile(dir + "/new.wav") == WavHeader(44100, 2, 16, 16384) + kCapture.substr(0, 16384));
+    EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "takebox_recovered_1.wav\nnew.wav\n");
+}
+
+// A second copy started in the directory of a running one says so in one line, ends
+// with status 0 and changes no file (not even a take it would otherwise recover). The
+// first copy, waiting at its prompt, is not disturbed.
+TEST(TakeFile, ASecondCopyInTheSameDirectoryTouchesNothing)
+{
+    const std::string dir = NewDir("song.wav", "a.wav\n");
+    LiveRun first;
+    ASSERT_TRUE(StartLive(&first, dir));
+    ASSERT_TRUE(WaitFor(&first, kTypeH));
+
+    WriteFile(dir + "/takebox_temp.wav", WavHeader(44100, 2, 16, 441000 * 4) + Pattern(4000, 5));
+    const std::map<std::string, std::string> before = Files(dir);
+    const RunResult second = RunTakebox(dir, "r 1 q");
+    EXPECT_EQ(second.out, "Takebox is already running in this directory\n");
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_TRUE(Files(dir) == before);
+
+    Type(&first, "q\n");
+    EXPECT_EQ(FinishLive(&first), 0);
+    EXPECT_EQ(first.out.substr(first.out.size() - kSaving.size()), kSaving);
+}
+
+// "kill -9" during a take on the paced device, then a new start: the audio written so
+// far is recovered (announced with its length, true sizes, listed), and a new "r"
+// records into its own target and leaves the recovered file alone.
+TEST(TakeFile, ATakeKilledMidwayIsRecoveredAtTheNextStart)
+{
+    const std::string dir = NewDir("song.wav", "a.wav\n", 10.0f, "tbpaced");
+    WriteFile(dir + "/capture.raw", Capture16(441000, 7));
+    LiveRun run;
+    ASSERT_TRUE(StartLive(&run, dir));
+    Type(&run, "r\n");
+    // Killed once three blocks (0.28 s) of the 10 s take are in the take file.
+    const std::string take = dir + "/takebox_temp.wav";
+    for (int i = 0; i < 600 && ReadFile(take).size() < 44 + 3 * 16384; i++)
+        usleep(100000);
+    SendSignal(&run, SIGKILL);
+    EXPECT_EQ(FinishLive(&run), -1);  // killed: no exit of its own
+    const std::string killed = ReadFile(take);
+    ASSERT_GE(killed.size(), 44u + 3 * 16384);
+    EXPECT_TRUE(killed.substr(0, 44) == WavHeader(44100, 2, 16, 441000 * 4));  // the planned sizes
+    const uint32_t frames = static_cast<uint32_t>(killed.size() - 44) / 4;
+    const std::string recovered = WavHeader(44100, 2, 16, frames * 4) + killed.substr(44, frames * 4);
+
+    const RunResult r = RunTakebox(dir, "d 0.05 r 1 q");
+    char line[128];
+    snprintf(line, sizeof line, "Recovered an unsaved take: takebox_recovered_1.wav (%.2f sec)\n",
+             static_cast<double>(static_cast<float>(frames) / 44100.0f));
+    const std::string two = "\t1 a.wav\n\t2 takebox_recovered_1.wav\n";
+    EXPECT_EQ(r.out, Start(kOpenedList + line, "song.wav", "tbpaced") +
+                         Show(two, "0.00", "0.00", "10.00", "song.wav") + "Enter record duration in seconds:\n" +
+                         Show(two, "0.00", "0.00", "0.05", "song.wav") + kTake005 +
+                         Show(two + "\t3 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving);
+    EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == recovered);
+    EXPECT_EQ(Readers(dir + "/takebox_recovered_1.wav"),
+              "2 2 44100 " + std::to_string(frames) + "\n" + std::to_string(frames) + "\n");
+    EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "a.wav\ntakebox_recovered_1.wav\nsong.wav\n");
+    EXPECT_FALSE(FileExists(take));
+}

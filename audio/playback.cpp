@@ -88,8 +88,10 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
         } else if (put == -EINTR || put == 0) {
             if (StopPending())
                 return kChunkStopped;
+            // Nothing taken: wait for room instead of spinning; at most 100 ms, so that a
+            // stop key that came just before the wait (its signal interrupts nothing) is seen.
             if (put == 0)
-                snd_pcm_wait(pcm, 100);  // nothing taken: wait for room instead of spinning
+                snd_pcm_wait(pcm, 100);
         } else if (put == -ESTRPIPE) {
             audio::RecoverSuspend(pcm);
         } else {

@@ -53,10 +53,12 @@ enum TakeEnd { kTakeComplete, kTakeStopped, kTakeFailed };
 
 enum BlockResult { kBlockRead, kBlockStopped, kBlockFailed };
 
-// Reads one block of `period` frames into the two planes, completing a read cut short.
-// An overrun is reported ("RX") and the block goes on as it stands; a suspended stream
-// is brought back; the stop key (a read cut short by its signal) ends the block
-// unfinished; any other error is the device failing, left in *error.
+// Reads one block of `period` frames into the two planes. A read cut short (by a signal,
+// or a device that delivers less than a period at a time) is completed: the block is
+// written whole, and its rest would otherwise be the samples of the block before. An
+// overrun is reported ("RX") and the block goes on as it stands; a suspended stream is
+// brought back; the stop key (a read cut short by its signal) ends the block unfinished;
+// any other error is the device failing, left in *error.
 BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
                       snd_pcm_uframes_t period, uint32_t width, int* error)
 {
@@ -75,8 +77,10 @@ BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
         } else if (got == -EINTR || got == 0) {
             if (StopPending())
                 return kBlockStopped;
+            // Nothing delivered: wait instead of spinning; at most 100 ms, so that a stop
+            // key that came just before the wait (its signal interrupts nothing) is seen.
             if (got == 0)
-                snd_pcm_wait(pcm, 100);  // nothing delivered: wait instead of spinning
+                snd_pcm_wait(pcm, 100);
         } else if (got == -ESTRPIPE) {
             audio::RecoverSuspend(pcm);
         } else {
@@ -153,12 +157,14 @@ struct RecordRun {
     size_t blockSize;
     int32_t total;              // sample-data bytes of the kept takes
     int32_t origin;             // frame where the current take begins
-    // Where the last take begins in the take file, for "play last take". It is advanced
-    // by `step` at the first report after each take (not again after a playback), so it
-    // starts one step before 0; "3" takes the step back, as the redone take overwrites
-    // the last one.
+    // Where the last take begins in the take file, for "play last take". It moves on at
+    // the report after a take, not when the take starts: it begins at -duration, so the
+    // first report makes it 0, and each later report adds `step`, the part of the take
+    // before that "2" kept. The report shown again after a playback leaves it alone; "3"
+    // takes the step back, as the redone take overwrites the last one and its report
+    // adds the step again.
     float lastStart;
-    float step;                 // seconds from the last take's start to the next one's
+    float step;
     bool deviceFailed;
 };
 
@@ -314,8 +320,9 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
             take->end = kTakeStopped;  // the take is the whole blocks recorded so far
             break;
         }
-        // A moment for the device before the read; the blocking read waits for the block
-        // itself, so the result is not needed and 1 ms never holds the loop up.
+        // The blocking read below waits for the block itself, so the result of this wait
+        // is not needed; its timeout is 1 ms so that a device that never signals cannot
+        // hold up the loop or the stop key.
         snd_pcm_wait(pcm, 1);
         int error = 0;
         const BlockResult got = ReadBlock(pcm, run->plane1, run->plane2, run->period, run->width, &error);

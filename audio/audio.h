@@ -18,6 +18,9 @@ void ShowPeaks(int32_t channel, int32_t peak, int32_t width);
 // Writes the text of printf("%.2f", value) (the float widened to double) into buf, cut to
 // cap - 1 characters and terminated. Returns the characters written.
 int FormatSeconds(char* buf, uint32_t cap, float value);
+// Prints `label`, the seconds as "%.2f" prints them, and " sec", and flushes standard
+// output: the progress line of a take and the clock line of playback.
+void ShowSeconds(const char* label, float seconds);
 
 // Truncates toward zero into a signed 32-bit value; NaN gives 0, out-of-range values
 // are clamped to the int32_t limits (never an undefined conversion).

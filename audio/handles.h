@@ -54,17 +54,40 @@ struct BufferGuard {
 // thousand frames; the bound keeps buffer sizes and frame arithmetic far from overflow.
 constexpr snd_pcm_uframes_t kMaxPeriodFrames = 1u << 20;
 
-// Requests two channels, the rate nearest `rate`, a period near *period (left holding the
-// value the device offers) and a buffer near `buffer` frames. The results are not
-// examined: a refusal shows when the parameters are installed.
-inline void RequestStereoStream(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, unsigned int rate,
-                                snd_pcm_uframes_t* period, snd_pcm_uframes_t buffer)
-{
-    snd_pcm_hw_params_set_channels(pcm, params, 2);
-    snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
-    snd_pcm_hw_params_set_period_size_near(pcm, params, period, nullptr);
-    snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
-}
+// What a path asks of its stream: the direction, the access, the sample format, and the
+// rate, period and buffer it would like. The device always gets two channels.
+struct StreamRequest {
+    snd_pcm_stream_t direction;
+    snd_pcm_access_t access;
+    snd_pcm_format_t format;
+    unsigned int rate;
+    snd_pcm_uframes_t period;
+    snd_pcm_uframes_t buffer;
+};
+
+// The first step of OpenStereoStream that failed, if any.
+enum StreamStep { kStreamReady, kStreamOpenFailed, kStreamFormatFailed, kStreamInstallFailed };
+
+// What the stream was left with. `periodAsked` is the value the period request left;
+// the others are read back after the install (attempted or done), 0 where they cannot be
+// read, and each *Read flag says whether it could.
+struct StreamSettings {
+    snd_pcm_uframes_t periodAsked = 0;
+    snd_pcm_uframes_t period = 0;
+    snd_pcm_uframes_t buffer = 0;
+    unsigned int channels = 0;
+    unsigned int rate = 0;
+    bool periodRead = false;
+    bool bufferRead = false;
+    bool channelsRead = false;
+    bool rateRead = false;
+};
+
+// Opens `device` and installs a two-channel stream as requested. Returns the step that
+// failed (its ALSA error in *error; nothing is printed: each path has its own messages)
+// or kStreamReady. pcm->pcm holds the device once it is open, also after a later failure.
+StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
+                            StreamSettings* settings, int* error);
 
 // Brings a stream back after the system suspended it (-ESTRPIPE): resumed where the
 // driver can, for at most about ten seconds while it asks to wait, else prepared afresh.

@@ -4,6 +4,7 @@
 
 #include <alsa/asoundlib.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -48,19 +49,22 @@ void ConvertingDevice(const char* device, char* out, size_t cap)
         snprintf(out, cap, "plug:%s", device);
 }
 
-// Refuses a device that did not take the file's rate: the file would sound at the wrong
-// speed and pitch. Returns 1 when the rates agree (or the device cannot tell).
-int RateGranted(const snd_pcm_hw_params_t* params, const char* path, const char* device,
-                uint32_t rate)
+// Reads up to `size` bytes from byte `position` of the file, going on after a short
+// read: a read may return fewer bytes than asked before the end of the file (a signal, a
+// pipe-like file system), and a chunk cut short there would sound as a gap of silence.
+// Returns the bytes read: fewer than `size` only at the end of the file or after an error.
+size_t GetAt(int fd, uint8_t* bytes, size_t size, off_t position)
 {
-    unsigned int granted = 0;
-    if (snd_pcm_hw_params_get_rate(params, &granted, nullptr) < 0 || granted == rate)
-        return 1;
-    char other[96];
-    ConvertingDevice(device, other, sizeof other);
-    fprintf(stderr, "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts the rate, such as %s\n",
-            path, rate, granted, other);
-    return 0;
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, bytes + got, size - got, position + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
 }
 
 enum ChunkResult { kChunkPlayed, kChunkStopped, kChunkFailed };
@@ -84,8 +88,10 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
         } else if (put == -EINTR || put == 0) {
             if (StopPending())
                 return kChunkStopped;
+            // Nothing taken: wait for room instead of spinning; at most 100 ms, so that a
+            // stop key that came just before the wait (its signal interrupts nothing) is seen.
             if (put == 0)
-                snd_pcm_wait(pcm, 100);  // nothing taken: wait for room instead of spinning
+                snd_pcm_wait(pcm, 100);
         } else if (put == -ESTRPIPE) {
             audio::RecoverSuspend(pcm);
         } else {
@@ -125,29 +131,150 @@ int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool cloc
     return result;
 }
 
+// The file being played and the span of it.
+struct PlaySpan {
+    const char* path;
+    uint32_t rate;
+    uint32_t width;
+    uint32_t channels;
+    uint32_t frameBytes;
+    uint32_t dataOffset;
+    uint32_t frameCount;
+    int64_t startFrame;
+    int64_t stopFrame;
+    int fd;
+    uint32_t period;    // frames of a chunk, for the whole playback
+    size_t chunkBytes;  // a chunk as the file holds it
+    uint8_t* readBuf;
+    uint8_t* stereoBuf;  // a mono chunk with its plane given to both device channels
+};
+
+// Refuses a device that did not take the file's rate: the file would sound at the wrong
+// speed and pitch. Returns 1 when the rates agree (or the device cannot tell).
+int RateGranted(const audio::StreamSettings& got, const char* path, const char* device, uint32_t rate)
+{
+    if (!got.rateRead || got.rate == rate)
+        return 1;
+    char other[96];
+    ConvertingDevice(device, other, sizeof other);
+    fprintf(stderr, "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts the rate, such as %s\n",
+            path, rate, got.rate, other);
+    return 0;
+}
+
+// Opens the playback device: two channels always, whatever the file has. Leaves the
+// granted period, the chunk size for the whole playback, in span->period.
+bool SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
+{
+    const audio::StreamRequest request = {
+        SND_PCM_STREAM_PLAYBACK, SND_PCM_ACCESS_RW_INTERLEAVED,
+        span->width == 2 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE,
+        span->rate, kPlayPeriodFrames, kPlayBufferFrames};
+    audio::StreamSettings got;
+    int rc = 0;
+    const audio::StreamStep step = audio::OpenStereoStream(pcm, device, request, &got, &rc);
+    if (step == audio::kStreamOpenFailed) {
+        fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(rc));
+        return false;
+    }
+    if (step == audio::kStreamFormatFailed) {
+        fprintf(stderr, "Unable to set playback format: %s\n", snd_strerror(rc));
+        return false;
+    }
+    if (step == audio::kStreamInstallFailed) {
+        fprintf(stderr, "Unable to set hardware parameters: %s\n", snd_strerror(rc));
+        return false;
+    }
+    if (!RateGranted(got, span->path, device, span->rate))
+        return false;
+    if (!got.periodRead || got.period == 0 || got.period > audio::kMaxPeriodFrames) {
+        fprintf(stderr, "Unable to use the playback period of %lu frames\n",
+                static_cast<unsigned long>(got.period));
+        return false;
+    }
+    // Each frame handed to the device is read from a two-channel chunk: a device that
+    // took more channels than that would read past it.
+    if (!got.channelsRead || got.channels > 2) {
+        fprintf(stderr, "Unable to play through %u device channels\n", got.channels);
+        return false;
+    }
+    span->period = static_cast<uint32_t>(got.period);
+    return true;
+}
+
+// Seconds to frames at the file's own rate, truncated toward zero. A negative start
+// plays from the first frame; a stop at or past the end, or a negative one, plays to the
+// end. Frames past 2^31 - 1 (files of more than 2^31 frames) are reached too.
+void SetSpan(PlaySpan* span, float start, float stop)
+{
+    const float fileRate = static_cast<float>(span->rate);
+    span->startFrame = FloatToFrame(fileRate * start);
+    if (span->startFrame < 0)
+        span->startFrame = 0;
+    span->stopFrame = FloatToFrame(fileRate * stop);
+    if (span->stopFrame < 0 || span->stopFrame >= static_cast<int64_t>(span->frameCount))
+        span->stopFrame = span->frameCount;
+}
+
+// Plays the span chunk by chunk, each read with one pread at its absolute position, with
+// the clock line after each. Returns how the last chunk went (kChunkPlayed also when
+// the file ended early); a failing device leaves its error in *error.
+ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* clockShown)
+{
+    const float fileRate = static_cast<float>(span.rate);
+    // Frames are counted in 64 bits so that neither the loop nor the byte positions can
+    // wrap, whatever the file's length.
+    for (int64_t frame = span.startFrame; frame < span.stopFrame; frame += span.period) {
+        if (StopPending())
+            return kChunkStopped;
+        const off_t position = static_cast<off_t>(span.dataOffset) + static_cast<off_t>(frame) * span.frameBytes;
+        // The audio ends at the frame count: chunks that follow it in the file are no sound.
+        const int64_t audioLeft = static_cast<int64_t>(span.frameCount) - frame;
+        const size_t want = audioLeft < span.period ? static_cast<size_t>(audioLeft) * span.frameBytes
+                                                    : span.chunkBytes;
+        const size_t got = GetAt(span.fd, span.readBuf, want, position);
+        const size_t wholeBytes = got - got % span.frameBytes;
+        if (wholeBytes == 0)
+            break;
+        // At the end of the file the rest of the period is silence.
+        if (wholeBytes < span.chunkBytes)
+            memset(span.readBuf + wholeBytes, 0, span.chunkBytes - wholeBytes);
+
+        const uint8_t* chunk = span.readBuf;
+        if (span.channels == 1) {
+            Interleave(span.period, span.width, span.readBuf, span.readBuf, span.stereoBuf);
+            chunk = span.stereoBuf;
+        }
+        const ChunkResult ended = WriteChunk(pcm, chunk, span.period, 2 * static_cast<size_t>(span.width), error);
+        if (ended != kChunkPlayed)
+            return ended;
+        ShowSeconds("\rclock = ", static_cast<float>(frame) / fileRate);
+        *clockShown = true;
+    }
+    return kChunkPlayed;
+}
+
 }  // namespace
 
 int PLAY(const char* path, const char* device, float start, float stop)
 {
-    uint32_t rate = 0;
-    uint32_t width = 0;
-    uint32_t channels = 0;
-    uint32_t dataOffset = 0;
-    uint32_t frameCount = 0;
-    if (!GetAttributes(path, &rate, &width, &channels, &dataOffset, &frameCount, 0))
+    PlaySpan span = {};
+    span.path = path;
+    if (!GetAttributes(path, &span.rate, &span.width, &span.channels, &span.dataOffset,
+                       &span.frameCount, 0))
         return 0;  // GetAttributes has said why
 
     // Only 16- and 24-bit mono and stereo files have a device format and a way to the
     // two device channels; anything else is refused before the device is touched.
-    if ((width != 2 && width != 3) || (channels != 1 && channels != 2)) {
+    if ((span.width != 2 && span.width != 3) || (span.channels != 1 && span.channels != 2)) {
         printf("Cannot play %s: only 16- or 24-bit mono or stereo files can be played\n", path);
         return 0;
     }
-    if (rate == 0) {
+    if (span.rate == 0) {
         printf("Cannot play %s: its sample rate is 0\n", path);
         return 0;
     }
-    const uint32_t frameBytes = channels * width;
+    span.frameBytes = span.channels * span.width;
 
     audio::FileGuard file;
     file.file = fopen(path, "rb");
@@ -155,117 +282,28 @@ int PLAY(const char* path, const char* device, float start, float stop)
         printf("Cannot open wavefile\n");
         return 0;
     }
-    // Unbuffered: every chunk is one absolute seek and one read straight into the read
-    // buffer, without the C library refilling a buffer of its own around each seek.
-    setvbuf(file.file, nullptr, _IONBF, 0);
+    span.fd = fileno(file.file);  // read with pread only: the stream itself is never read
 
     audio::PcmGuard pcm;
-    int rc = snd_pcm_open(&pcm.pcm, device, SND_PCM_STREAM_PLAYBACK, 0);
-    if (rc < 0) {
-        pcm.pcm = nullptr;
-        fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(rc));
+    if (!SetUpPlayback(&pcm, device, &span))
         return 0;
-    }
-
-    snd_pcm_hw_params_t* params = nullptr;
-    snd_pcm_hw_params_alloca(&params);  // zero-filled, lives until PLAY returns
-    snd_pcm_hw_params_any(pcm.pcm, params);
-    snd_pcm_hw_params_set_access(pcm.pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
-    rc = snd_pcm_hw_params_set_format(pcm.pcm, params,
-                                      width == 2 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE);
-    if (rc < 0) {
-        fprintf(stderr, "Unable to set playback format: %s\n", snd_strerror(rc));
-        return 0;
-    }
-    // The device always gets two channels, whatever the file has.
-    snd_pcm_uframes_t periodNear = kPlayPeriodFrames;
-    audio::RequestStereoStream(pcm.pcm, params, rate, &periodNear, kPlayBufferFrames);
-    rc = snd_pcm_hw_params(pcm.pcm, params);
-    if (rc < 0) {
-        fprintf(stderr, "Unable to set hardware parameters: %s\n", snd_strerror(rc));
-        return 0;
-    }
-
-    if (!RateGranted(params, path, device, rate))
-        return 0;
-
-    // The granted period is the chunk size for the whole playback.
-    snd_pcm_uframes_t granted = 0;
-    rc = snd_pcm_hw_params_get_period_size(params, &granted, nullptr);
-    if (rc < 0 || granted == 0 || granted > audio::kMaxPeriodFrames) {
-        fprintf(stderr, "Unable to use the playback period of %lu frames\n",
-                static_cast<unsigned long>(granted));
-        return 0;
-    }
-    // Each frame handed to the device is read from a two-channel chunk: a device that
-    // took more channels than that would read past it.
-    unsigned int grantedChannels = 0;
-    if (snd_pcm_hw_params_get_channels(params, &grantedChannels) < 0 || grantedChannels > 2) {
-        fprintf(stderr, "Unable to play through %u device channels\n", grantedChannels);
-        return 0;
-    }
-    const uint32_t period = static_cast<uint32_t>(granted);
-    const size_t chunkBytes = static_cast<size_t>(period) * frameBytes;
+    span.chunkBytes = static_cast<size_t>(span.period) * span.frameBytes;
     audio::BufferGuard readBuf;
     audio::BufferGuard stereoBuf;
-    readBuf.bytes = static_cast<uint8_t*>(calloc(chunkBytes, 1));
-    if (channels == 1)
-        stereoBuf.bytes = static_cast<uint8_t*>(calloc(static_cast<size_t>(period) * 2 * width, 1));
-    if (readBuf.bytes == nullptr || (channels == 1 && stereoBuf.bytes == nullptr)) {
+    readBuf.bytes = static_cast<uint8_t*>(calloc(span.chunkBytes, 1));
+    if (span.channels == 1)
+        stereoBuf.bytes = static_cast<uint8_t*>(calloc(static_cast<size_t>(span.period) * 2 * span.width, 1));
+    if (readBuf.bytes == nullptr || (span.channels == 1 && stereoBuf.bytes == nullptr)) {
         printf("Out of memory for playback buffers\n");
         return 0;
     }
-
-    // Seconds to frames at the file's own rate, truncated toward zero. A negative start
-    // plays from the first frame; a stop at or past the end, or a negative one, plays to
-    // the end. Frames past 2^31 - 1 (files of more than 2^31 frames) are reached too.
-    const float fileRate = static_cast<float>(rate);
-    int64_t startFrame = FloatToFrame(fileRate * start);
-    if (startFrame < 0)
-        startFrame = 0;
-    int64_t stopFrame = FloatToFrame(fileRate * stop);
-    if (stopFrame < 0 || stopFrame >= static_cast<int64_t>(frameCount))
-        stopFrame = frameCount;
+    span.readBuf = readBuf.bytes;
+    span.stereoBuf = stereoBuf.bytes;
+    SetSpan(&span, start, stop);
 
     printf("Playing %s ...\n", path);
-
-    // Frames are counted in 64 bits so that neither the loop nor the byte positions can
-    // wrap, whatever the file's length.
-    ChunkResult ended = kChunkPlayed;
     int error = 0;
     bool clockShown = false;
-    for (int64_t frame = startFrame; frame < stopFrame; frame += period) {
-        if (StopPending()) {
-            ended = kChunkStopped;
-            break;
-        }
-        const off_t position = static_cast<off_t>(dataOffset) + static_cast<off_t>(frame) * frameBytes;
-        if (fseeko(file.file, position, SEEK_SET) != 0)
-            break;
-        // The audio ends at the frame count: chunks that follow it in the file are no sound.
-        const int64_t audioLeft = static_cast<int64_t>(frameCount) - frame;
-        const size_t want =
-            audioLeft < period ? static_cast<size_t>(audioLeft) * frameBytes : chunkBytes;
-        const size_t got = fread(readBuf.bytes, 1, want, file.file);
-        const size_t wholeBytes = got - got % frameBytes;
-        if (wholeBytes == 0)
-            break;
-        // At the end of the file the rest of the period is silence.
-        if (wholeBytes < chunkBytes)
-            memset(readBuf.bytes + wholeBytes, 0, chunkBytes - wholeBytes);
-
-        const uint8_t* chunk = readBuf.bytes;
-        if (channels == 1) {
-            Interleave(period, width, readBuf.bytes, readBuf.bytes, stereoBuf.bytes);
-            chunk = stereoBuf.bytes;
-        }
-        ended = WriteChunk(pcm.pcm, chunk, period, 2 * static_cast<size_t>(width), &error);
-        if (ended != kChunkPlayed)
-            break;
-
-        printf("\rclock = %.2f sec", static_cast<float>(frame) / fileRate);
-        fflush(stdout);
-        clockShown = true;
-    }
+    const ChunkResult ended = PlayFrames(pcm.pcm, span, &error, &clockShown);
     return FinishPlayback(&pcm, ended, error, clockShown);
 }

@@ -6,6 +6,7 @@
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -53,10 +54,12 @@ enum TakeEnd { kTakeComplete, kTakeStopped, kTakeFailed };
 
 enum BlockResult { kBlockRead, kBlockStopped, kBlockFailed };
 
-// Reads one block of `period` frames into the two planes, completing a read cut short.
-// An overrun is reported ("RX") and the block goes on as it stands; a suspended stream
-// is brought back; the stop key (a read cut short by its signal) ends the block
-// unfinished; any other error is the device failing, left in *error.
+// Reads one block of `period` frames into the two planes. A read cut short (by a signal,
+// or a device that delivers less than a period at a time) is completed: the block is
+// written whole, and its rest would otherwise be the samples of the block before. An
+// overrun is reported ("RX") and the block goes on as it stands; a suspended stream is
+// brought back; the stop key (a read cut short by its signal) ends the block unfinished;
+// any other error is the device failing, left in *error.
 BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
                       snd_pcm_uframes_t period, uint32_t width, int* error)
 {
@@ -75,8 +78,10 @@ BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
         } else if (got == -EINTR || got == 0) {
             if (StopPending())
                 return kBlockStopped;
+            // Nothing delivered: wait instead of spinning; at most 100 ms, so that a stop
+            // key that came just before the wait (its signal interrupts nothing) is seen.
             if (got == 0)
-                snd_pcm_wait(pcm, 100);  // nothing delivered: wait instead of spinning
+                snd_pcm_wait(pcm, 100);
         } else if (got == -ESTRPIPE) {
             audio::RecoverSuspend(pcm);
         } else {
@@ -90,10 +95,27 @@ BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
 // Starts writing the bytes from `from` to `to` of the take file to the disk without
 // waiting for them, so that a power cut costs seconds of a take, not the half minute of
 // audio the page cache may hold.
-void HandToDisk(FILE* file, off_t from, off_t to)
+void HandToDisk(int fd, off_t from, off_t to)
 {
     if (to > from)
-        sync_file_range(fileno(file), from, to - from, SYNC_FILE_RANGE_WRITE);
+        sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
+}
+
+// Writes `size` bytes at byte `position` of the file, going on after a short write.
+// Returns the bytes that reached the file: fewer than `size` after an error (errno says
+// which).
+size_t PutAt(int fd, const uint8_t* bytes, size_t size, off_t position)
+{
+    size_t put = 0;
+    while (put < size) {
+        const ssize_t n = pwrite(fd, bytes + put, size - put, position + static_cast<off_t>(put));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        put += static_cast<size_t>(n);
+    }
+    return put;
 }
 
 // Ends the capture stream: drained after a good run, dropped when the device failed.
@@ -116,40 +138,330 @@ void ShowTakeMenu()
     printf("5 = play last take\n");
 }
 
-}  // namespace
+// What stays fixed for a recording run, and what carries over from take to take.
+struct RecordRun {
+    const char* device;
+    const char* takePath;
+    uint32_t rate;
+    float duration;
+    int32_t channels;
+    uint32_t width;
+    uint32_t frameBytes;
+    int32_t planned;            // frames of a take
+    snd_pcm_uframes_t period;   // frames of a block, for the whole run
+    int32_t block;              // the same, as a frame count
+    int fd;                     // the take file
+    uint8_t* plane1;            // the capture area: channel 1, then channel 2
+    uint8_t* plane2;
+    uint8_t* interleaved;       // one stereo block in frame order
+    const uint8_t* blockBytes;  // what goes to the file: plane1 for mono
+    size_t blockSize;
+    int32_t total;              // sample-data bytes of the kept takes
+    int32_t origin;             // frame where the current take begins
+    // Where the last take begins in the take file, for "play last take". It moves on at
+    // the report after a take, not when the take starts: it begins at -duration, so the
+    // first report makes it 0, and each later report adds `step`, the part of the take
+    // before that "2" kept. The report shown again after a playback leaves it alone; "3"
+    // takes the step back, as the redone take overwrites the last one and its report
+    // adds the step again.
+    float lastStart;
+    float step;
+    bool deviceFailed;
+};
 
-int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
-               int32_t appendFlag, const char* takePath)
+// One take as it ended.
+struct Take {
+    TakeEnd end = kTakeComplete;
+    int32_t frames = 0;   // frames recorded, in whole blocks
+    int32_t written = 0;  // frames that reached the file: all of them unless a write failed
+    int32_t peak1 = 0;
+    int32_t peak2 = 0;
+};
+
+// The arguments, checked before anything is touched, and the run's format and take
+// length from them.
+bool CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, RecordRun* run)
 {
-    (void)appendFlag;  // how the record command finishes is its own business
-
-    // The arguments are checked before anything is touched.
     if ((channels != 1 && channels != 2) || (bits != 16 && bits != 24)) {
         printf("Cannot record %i channels of %i bits\n", channels, bits);
-        return -1;
+        return false;
     }
     if (rate == 0) {
         printf("Cannot record at a sample rate of 0\n");
-        return -1;
+        return false;
     }
     if (!(duration >= 0.0f)) {  // also NaN
         printf("Cannot record a duration of %.2f sec\n", duration);
-        return -1;
+        return false;
     }
-    const uint32_t width = static_cast<uint32_t>(bits) / 8;
-    const uint32_t frameBytes = width * static_cast<uint32_t>(channels);
+    const uint32_t frameBytes = static_cast<uint32_t>(bits) / 8 * static_cast<uint32_t>(channels);
     const float product = static_cast<float>(rate) * duration;
     if (!(product < 2147483648.0f) ||
         static_cast<int64_t>(kHeaderBytes) +
                 static_cast<int64_t>(FloatToInt32(product)) * frameBytes >
             kMaxTakeFileBytes) {
         ShowTakeTooLong(duration, rate, frameBytes, static_cast<uint32_t>(kRecordPeriodFrames));
-        return -1;
+        return false;
     }
-    const int32_t planned = FloatToInt32(product);  // in range, truncated toward zero
+    run->planned = FloatToInt32(product);  // in range, truncated toward zero
+    run->rate = rate;
+    run->duration = duration;
+    run->channels = channels;
+    run->width = static_cast<uint32_t>(bits) / 8;
+    run->frameBytes = frameBytes;
+    return true;
+}
+
+// Opens the capture device for the run: two channels always, also for mono (channel 2 is
+// read and then ignored). Leaves the block size in run->period.
+bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
+{
+    const audio::StreamRequest request = {
+        SND_PCM_STREAM_CAPTURE, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+        run->width == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE,
+        run->rate, kRecordPeriodFrames, kRecordBufferFrames};
+    audio::StreamSettings got;
+    int rc = 0;
+    const audio::StreamStep step = audio::OpenStereoStream(pcm, run->device, request, &got, &rc);
+    if (step == audio::kStreamOpenFailed) {
+        fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
+        return false;
+    }
+    if (step == audio::kStreamFormatFailed) {
+        fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
+        return false;
+    }
+    if (step == audio::kStreamInstallFailed) {
+        printf("Could not set record hardware parameters: %s\n", snd_strerror(rc));
+        printf("Returned Driver Parameters:\n");
+        printf("\tBuf 1\tBuf 2\tRate\tChannels\n");
+        printf("Record\t%i\t%i\t%i\t%i\n", ReportValue(got.period), ReportValue(got.buffer),
+               ReportValue(got.rate), ReportValue(got.channels));
+        printf("-------------------------\n");
+        return false;
+    }
+    // A device running at another rate would give a take that plays at the wrong speed.
+    if (got.rate != 0 && got.rate != run->rate) {
+        printf("Cannot record at %u Hz: the capture device runs at %u Hz\n", run->rate, got.rate);
+        return false;
+    }
+    // From here the requested rate is used for the header and all timing. The read goes
+    // into two planes: a device that took more channels would write past them (one that
+    // took a single channel fills the first plane only).
+    if (got.channels > 2) {
+        fprintf(stderr, "Unable to record through %u device channels\n", got.channels);
+        return false;
+    }
+    // The value the period request left is the block size for the whole run.
+    run->period = got.periodAsked;
+    if (run->period == 0 || run->period > audio::kMaxPeriodFrames) {
+        printf("Cannot record with a period of %lu frames\n", static_cast<unsigned long>(run->period));
+        return false;
+    }
+    return true;
+}
+
+// Buffers for the whole run: the capture area holds the channel 1 plane and then the
+// channel 2 plane; the interleave area one stereo block in frame order.
+bool AllocateBlocks(RecordRun* run, audio::BufferGuard* captureArea, audio::BufferGuard* interleaveArea)
+{
+    const size_t planeBytes = static_cast<size_t>(run->block) * run->width;
+    captureArea->bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
+    interleaveArea->bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
+    if (captureArea->bytes == nullptr || interleaveArea->bytes == nullptr) {
+        printf("Out of memory for recording buffers\n");
+        return false;
+    }
+    run->plane1 = captureArea->bytes;
+    run->plane2 = captureArea->bytes + planeBytes;
+    run->interleaved = interleaveArea->bytes;
+    run->blockBytes = run->channels == 1 ? run->plane1 : run->interleaved;
+    run->blockSize = static_cast<size_t>(run->block) * run->frameBytes;
+    return true;
+}
+
+// Writes the block just read at frame `at` of the take file, whole, also after an
+// overrun, and meters it. Stereo blocks are interleaved and metered in one pass, and
+// those peaks count once the whole block has reached the file; after a failed write the
+// frames that did reach it are metered. Returns the frames written; *error holds errno
+// when that is not the whole block.
+int32_t WriteBlock(const RecordRun& run, int32_t at, Take* take, int* error)
+{
+    int32_t blockPeak1 = take->peak1;
+    int32_t blockPeak2 = take->peak2;
+    if (run.channels == 2)
+        InterleavePeaks(static_cast<uint32_t>(run.block), run.width, run.plane1, run.plane2,
+                        run.interleaved, &blockPeak1, &blockPeak2);
+    const off_t position = static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(at) * run.frameBytes;
+    const size_t put = PutAt(run.fd, run.blockBytes, run.blockSize, position);
+    *error = errno;
+    const int32_t putFrames = static_cast<int32_t>(put / run.frameBytes);
+    if (run.channels == 2 && put == run.blockSize) {
+        take->peak1 = blockPeak1;
+        take->peak2 = blockPeak2;
+    } else {
+        CheckPeak(putFrames, &take->peak1, run.plane1, run.width);
+        if (run.channels == 2)
+            CheckPeak(putFrames, &take->peak2, run.plane2, run.width);
+    }
+    return putFrames;
+}
+
+// Records one take of run->planned frames behind run->origin, block by block, until it
+// is complete, the stop key ends it, or the device or the take file fails.
+void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
+{
+    *take = Take{};
+    snd_pcm_prepare(pcm);  // drops the overrun the stream ran into while the menu waited
+    printf("Recording...\n");
+    const off_t takeAt = static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(run->origin) * run->frameBytes;
+    int32_t handedFrames = 0;  // frames of this take handed to the disk
+    while (take->frames < run->planned) {
+        if (StopPending()) {
+            take->end = kTakeStopped;  // the take is the whole blocks recorded so far
+            break;
+        }
+        // The blocking read below waits for the block itself, so the result of this wait
+        // is not needed; its timeout is 1 ms so that a device that never signals cannot
+        // hold up the loop or the stop key.
+        snd_pcm_wait(pcm, 1);
+        int error = 0;
+        const BlockResult got = ReadBlock(pcm, run->plane1, run->plane2, run->period, run->width, &error);
+        if (got == kBlockStopped) {
+            take->end = kTakeStopped;
+            break;
+        }
+        if (got == kBlockFailed) {
+            if (take->frames > 0)
+                printf("\n");  // ends the progress line
+            printf("Recording stopped: the capture device failed: %s\n", snd_strerror(error));
+            take->end = kTakeFailed;
+            run->deviceFailed = true;
+            break;
+        }
+        const int32_t putFrames = WriteBlock(*run, run->origin + take->frames, take, &error);
+        take->written = take->frames + putFrames;
+        if (putFrames != run->block) {
+            // The take ends at the last whole frame that reached the file.
+            if (take->frames > 0)
+                printf("\n");  // ends the progress line
+            printf("Write to %s failed: %s\n", run->takePath, strerror(error));
+            take->end = kTakeFailed;
+            break;
+        }
+        ShowSeconds("\rRemaining ", static_cast<float>(run->planned - take->frames) /
+                                        static_cast<float>(run->rate));
+        take->frames += run->block;
+        if (static_cast<int64_t>(take->frames) - handedFrames >= static_cast<int64_t>(run->rate)) {
+            HandToDisk(run->fd, takeAt + static_cast<off_t>(handedFrames) * run->frameBytes,
+                       takeAt + static_cast<off_t>(take->frames) * run->frameBytes);
+            handedFrames = take->frames;
+        }
+    }
+    if (take->end != kTakeFailed)
+        take->written = take->frames;
+    HandToDisk(run->fd, takeAt + static_cast<off_t>(handedFrames) * run->frameBytes,
+               takeAt + static_cast<off_t>(take->written) * run->frameBytes);
+    // A Ctrl-C during the take is used up by it, also one that came with its last block;
+    // keys typed meanwhile are not taken as menu answers.
+    ClearStopKey();
+    DropTypedAhead();
+}
+
+// The report after a take, and again after each playback of it: the peaks, then the menu.
+void ReportTake(RecordRun* run, const Take& take, bool played)
+{
+    printf("\n\n");
+    ShowPeaks(1, take.peak1, static_cast<int32_t>(run->width));
+    if (run->channels == 2)
+        ShowPeaks(2, take.peak2, static_cast<int32_t>(run->width));
+    if (!played)
+        run->lastStart += run->step;
+    ShowTakeMenu();
+}
+
+enum MenuAnswer { kFinishRun, kNextTake, kPlayTake };
+
+// "2": another take goes right behind the kept part of this one: its planned length, or
+// the whole blocks recorded before the stop key. Refused (false, with the menu shown
+// again and nothing changed) when a failure cut this take short or when the next take
+// would carry the file past 2 GB.
+bool ContinueRun(RecordRun* run, const Take& take)
+{
+    // Frames of this take that can be kept: the planned length, or the whole blocks
+    // recorded when the take ended early.
+    const int32_t keepable = take.written < run->planned ? take.written : run->planned;
+    if (take.end != kTakeStopped && keepable < run->planned) {
+        printf("Cannot continue: the last take was not written in full\n");
+        ShowTakeMenu();
+        return false;
+    }
+    if (run->planned > 0 &&
+        TakeFileEnd(static_cast<int64_t>(run->origin) + keepable, run->planned, run->block,
+                    run->frameBytes) > kMaxTakeFileBytes) {
+        printf("Cannot continue: the recording would pass 2 GB\n");
+        ShowTakeMenu();
+        return false;
+    }
+    if (keepable > 0) {
+        run->total += keepable * static_cast<int32_t>(run->frameBytes);
+        run->origin += keepable;
+    }
+    run->step = keepable == run->planned
+                    ? run->duration
+                    : static_cast<float>(keepable) / static_cast<float>(run->rate);
+    return true;
+}
+
+// Reads answers to the take menu until one acts on it. End of input keeps the take, as
+// "1" does: nothing recorded is lost. "5" and every other word play the last take.
+MenuAnswer AnswerTakeMenu(RecordRun* run, const Take& take)
+{
+    for (;;) {
+        char answer[kAnswerBytes] = {};
+        const bool haveWord = ReadWord(answer, sizeof answer) != 0;
+        if (!haveWord || strcmp(answer, "1") == 0) {
+            run->total += take.written * static_cast<int32_t>(run->frameBytes);
+            return kFinishRun;
+        }
+        if (strcmp(answer, "4") == 0)
+            return kFinishRun;
+        if (strcmp(answer, "2") == 0) {
+            if (ContinueRun(run, take))
+                return kNextTake;
+            continue;
+        }
+        if (strcmp(answer, "3") == 0) {
+            run->lastStart -= run->step;  // the report after the new take restores it
+            return kNextTake;
+        }
+        return kPlayTake;
+    }
+}
+
+// Plays the part of the last take that reached the file.
+void PlayTake(const RecordRun& run, const Take& take)
+{
+    const float length = take.end != kTakeComplete && take.written < run.planned
+                             ? static_cast<float>(take.written) / static_cast<float>(run.rate)
+                             : run.duration;
+    PLAY(run.takePath, run.device, run.lastStart, run.lastStart + length);
+}
+
+}  // namespace
+
+int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
+               int32_t appendFlag, const char* takePath)
+{
+    (void)appendFlag;  // how the record command finishes is its own business
+    RecordRun run = {};
+    if (!CheckRequest(rate, duration, channels, bits, &run))
+        return -1;
+    run.device = device;
+    run.takePath = takePath;
 
     if (!MAKE_HEADER(takePath, rate, static_cast<uint32_t>(channels), static_cast<uint32_t>(bits),
-                     planned))
+                     run.planned))
         return -1;  // MAKE_HEADER has said why
     audio::FileGuard take;
     take.file = fopen(takePath, "r+");
@@ -157,249 +469,42 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         printf("Unable to open %s\n", takePath);
         return -1;
     }
-    // Unbuffered: every block goes to the file with its own write, so a failed write is
-    // seen at once and its count tells exactly how many bytes reached the file.
-    setvbuf(take.file, nullptr, _IONBF, 0);
+    // Every block goes to the file with one pwrite at its absolute position, so a failed
+    // write is seen at once and its count tells exactly how many bytes reached the file;
+    // the stream itself is never written.
+    run.fd = fileno(take.file);
 
     audio::PcmGuard pcm;
-    int rc = snd_pcm_open(&pcm.pcm, device, SND_PCM_STREAM_CAPTURE, 0);
-    if (rc < 0) {
-        pcm.pcm = nullptr;
-        fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
+    if (!SetUpCapture(&pcm, &run))
+        return -1;
+    run.block = static_cast<int32_t>(run.period);
+    if (TakeFileEnd(0, run.planned, run.block, run.frameBytes) > kMaxTakeFileBytes) {
+        ShowTakeTooLong(duration, run.rate, run.frameBytes, static_cast<uint32_t>(run.period));
         return -1;
     }
-
-    snd_pcm_hw_params_t* params = nullptr;
-    snd_pcm_hw_params_alloca(&params);  // zero-filled
-    snd_pcm_hw_params_any(pcm.pcm, params);
-    snd_pcm_hw_params_set_access(pcm.pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
-    rc = snd_pcm_hw_params_set_format(pcm.pcm, params,
-                                      width == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
-    if (rc < 0) {
-        fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
-        return -1;
-    }
-    // Two channels always, also for mono: channel 2 is read and then ignored. The value
-    // the period request leaves in `period` is the block size for the whole run.
-    snd_pcm_uframes_t period = kRecordPeriodFrames;
-    audio::RequestStereoStream(pcm.pcm, params, rate, &period, kRecordBufferFrames);
-    rc = snd_pcm_hw_params(pcm.pcm, params);
-
-    // Read back whatever the install left; a value that cannot be read shows as 0.
-    snd_pcm_uframes_t backBuffer = 0;
-    snd_pcm_uframes_t backPeriod = 0;
-    unsigned int backChannels = 0;
-    unsigned int backRate = 0;
-    if (snd_pcm_hw_params_get_buffer_size(params, &backBuffer) < 0)
-        backBuffer = 0;
-    if (snd_pcm_hw_params_get_period_size(params, &backPeriod, nullptr) < 0)
-        backPeriod = 0;
-    if (snd_pcm_hw_params_get_channels(params, &backChannels) < 0)
-        backChannels = 0;
-    if (snd_pcm_hw_params_get_rate(params, &backRate, nullptr) < 0)
-        backRate = 0;
-    if (rc < 0) {
-        printf("Could not set record hardware parameters: %s\n", snd_strerror(rc));
-        printf("Returned Driver Parameters:\n");
-        printf("\tBuf 1\tBuf 2\tRate\tChannels\n");
-        printf("Record\t%i\t%i\t%i\t%i\n", ReportValue(backPeriod), ReportValue(backBuffer),
-               ReportValue(backRate), ReportValue(backChannels));
-        printf("-------------------------\n");
-        return -1;
-    }
-    // A device running at another rate would give a take that plays at the wrong speed.
-    if (backRate != 0 && backRate != rate) {
-        printf("Cannot record at %u Hz: the capture device runs at %u Hz\n", rate, backRate);
-        return -1;
-    }
-    // From here the requested rate is used for the header and all timing. The read goes
-    // into two planes: a device that took more channels would write past them (one that
-    // took a single channel fills the first plane only).
-    if (backChannels > 2) {
-        fprintf(stderr, "Unable to record through %u device channels\n", backChannels);
-        return -1;
-    }
-
-    if (period == 0 || period > audio::kMaxPeriodFrames) {
-        printf("Cannot record with a period of %lu frames\n", static_cast<unsigned long>(period));
-        return -1;
-    }
-    const int32_t block = static_cast<int32_t>(period);
-    if (TakeFileEnd(0, planned, block, frameBytes) > kMaxTakeFileBytes) {
-        ShowTakeTooLong(duration, rate, frameBytes, static_cast<uint32_t>(period));
-        return -1;
-    }
-
-    // Buffers for the whole run: the capture area holds the channel 1 plane and then the
-    // channel 2 plane; the interleave area one stereo block in frame order.
-    const size_t planeBytes = static_cast<size_t>(block) * width;
     audio::BufferGuard captureArea;
     audio::BufferGuard interleaveArea;
-    captureArea.bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
-    interleaveArea.bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
-    if (captureArea.bytes == nullptr || interleaveArea.bytes == nullptr) {
-        printf("Out of memory for recording buffers\n");
+    if (!AllocateBlocks(&run, &captureArea, &interleaveArea))
         return -1;
-    }
-    uint8_t* const plane1 = captureArea.bytes;
-    uint8_t* const plane2 = captureArea.bytes + planeBytes;
-    const uint8_t* const blockBytes = channels == 1 ? plane1 : interleaveArea.bytes;
-    const size_t blockSize = static_cast<size_t>(block) * frameBytes;
-
-    int32_t total = 0;      // sample-data bytes of the kept takes
-    int32_t origin = 0;     // frame where the current take begins
-    float lastStart = -duration;
-    float step = duration;  // seconds from the last take's start to the next one's
-    bool deviceFailed = false;
+    run.lastStart = -duration;
+    run.step = duration;
 
     for (;;) {
-        // Take start.
-        bool played = false;
-        int32_t peak1 = 0;
-        int32_t peak2 = 0;
-        snd_pcm_prepare(pcm.pcm);  // drops the overrun the stream ran into while the menu waited
-        printf("Recording...\n");
-        int32_t takeFrames = 0;
-        // Frames of this take that reached the file: all of them unless a write failed.
-        int32_t writtenFrames = 0;
-        int32_t handedFrames = 0;  // frames of this take handed to the disk
-        const off_t takeAt = static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(origin) * frameBytes;
-        TakeEnd end = kTakeComplete;
-
-        while (takeFrames < planned) {
-            if (StopPending()) {
-                end = kTakeStopped;  // the take is the whole blocks recorded so far
-                break;
-            }
-            snd_pcm_wait(pcm.pcm, 1);
-            int error = 0;
-            const BlockResult got = ReadBlock(pcm.pcm, plane1, plane2, period, width, &error);
-            if (got == kBlockStopped) {
-                end = kTakeStopped;
-                break;
-            }
-            if (got == kBlockFailed) {
-                if (takeFrames > 0)
-                    printf("\n");  // ends the progress line
-                printf("Recording stopped: the capture device failed: %s\n", snd_strerror(error));
-                end = kTakeFailed;
-                deviceFailed = true;
-                break;
-            }
-            // The block is written whole, also after an overrun.
-            if (channels == 2)
-                Interleave(static_cast<uint32_t>(block), width, plane1, plane2, interleaveArea.bytes);
-            const off_t position = static_cast<off_t>(kHeaderBytes) +
-                                   static_cast<off_t>(origin + takeFrames) * frameBytes;
-            size_t put = 0;
-            if (fseeko(take.file, position, SEEK_SET) == 0)
-                put = fwrite(blockBytes, 1, blockSize, take.file);
-            if (put == blockSize && fflush(take.file) != 0)
-                put = 0;
-            const int32_t putFrames = static_cast<int32_t>(put / frameBytes);
-            CheckPeak(putFrames, &peak1, plane1, width);
-            if (channels == 2)
-                CheckPeak(putFrames, &peak2, plane2, width);
-            writtenFrames = takeFrames + putFrames;
-            if (put != blockSize) {
-                // The take ends at the last whole frame that reached the file.
-                const int error = errno;
-                if (takeFrames > 0)
-                    printf("\n");  // ends the progress line
-                printf("Write to %s failed: %s\n", takePath, strerror(error));
-                end = kTakeFailed;
-                break;
-            }
-            printf("\rRemaining %.2f sec",
-                   static_cast<float>(planned - takeFrames) / static_cast<float>(rate));
-            takeFrames += block;
-            fflush(stdout);
-            if (static_cast<int64_t>(takeFrames) - handedFrames >= static_cast<int64_t>(rate)) {
-                HandToDisk(take.file, takeAt + static_cast<off_t>(handedFrames) * frameBytes,
-                           takeAt + static_cast<off_t>(takeFrames) * frameBytes);
-                handedFrames = takeFrames;
-            }
+        Take last;
+        RecordTake(&run, pcm.pcm, &last);
+        MenuAnswer answer = kPlayTake;
+        for (bool played = false; answer == kPlayTake; played = true) {
+            ReportTake(&run, last, played);
+            answer = AnswerTakeMenu(&run, last);
+            if (answer == kPlayTake)
+                PlayTake(run, last);
         }
-        if (end != kTakeFailed)
-            writtenFrames = takeFrames;
-        HandToDisk(take.file, takeAt + static_cast<off_t>(handedFrames) * frameBytes,
-                   takeAt + static_cast<off_t>(writtenFrames) * frameBytes);
-        // A Ctrl-C during the take is used up by it, also one that came with its last
-        // block; keys typed meanwhile are not taken as menu answers.
-        ClearStopKey();
-        DropTypedAhead();
-        // Frames of this take that "2" can keep: the planned length, or the whole blocks
-        // recorded when the take ended early.
-        const int32_t keepable = writtenFrames < planned ? writtenFrames : planned;
-
-        bool nextTake = false;
-        while (!nextTake) {
-            // Report and menu.
-            printf("\n\n");
-            ShowPeaks(1, peak1, static_cast<int32_t>(width));
-            if (channels == 2)
-                ShowPeaks(2, peak2, static_cast<int32_t>(width));
-            if (!played)
-                lastStart += step;
-            ShowTakeMenu();
-
-            for (;;) {
-                char answer[kAnswerBytes] = {};
-                // End of input keeps the take, as "1" does: nothing recorded is lost.
-                const bool haveWord = ReadWord(answer, sizeof answer) != 0;
-                if (!haveWord || strcmp(answer, "1") == 0 || strcmp(answer, "4") == 0) {
-                    if (!haveWord || answer[0] == '1')
-                        total += writtenFrames * static_cast<int32_t>(frameBytes);
-                    fflush(take.file);
-                    if (fclose(take.file) != 0)
-                        printf("Write to %s failed: %s\n", takePath, strerror(errno));
-                    take.file = nullptr;
-                    CloseCapture(&pcm, deviceFailed);
-                    return total;
-                }
-                if (strcmp(answer, "2") == 0) {
-                    // Another take goes right behind the kept part of this one: its
-                    // planned length, or the whole blocks recorded before the stop key.
-                    // Refused when a failure cut this take short or when the next take
-                    // would carry the file past 2 GB. The menu is shown again and
-                    // nothing changes.
-                    if (end != kTakeStopped && keepable < planned) {
-                        printf("Cannot continue: the last take was not written in full\n");
-                        ShowTakeMenu();
-                        continue;
-                    }
-                    if (planned > 0 &&
-                        TakeFileEnd(static_cast<int64_t>(origin) + keepable, planned, block,
-                                    frameBytes) > kMaxTakeFileBytes) {
-                        printf("Cannot continue: the recording would pass 2 GB\n");
-                        ShowTakeMenu();
-                        continue;
-                    }
-                    if (keepable > 0) {
-                        total += keepable * static_cast<int32_t>(frameBytes);
-                        origin += keepable;
-                    }
-                    step = keepable == planned
-                               ? duration
-                               : static_cast<float>(keepable) / static_cast<float>(rate);
-                    nextTake = true;
-                    break;
-                }
-                if (strcmp(answer, "3") == 0) {
-                    lastStart -= step;  // the report after the new take restores it
-                    nextTake = true;
-                    break;
-                }
-                // "5" and every other word play the last take (only the part that reached
-                // the file), then the report is shown again without recording.
-                const float length = end != kTakeComplete && writtenFrames < planned
-                                         ? static_cast<float>(writtenFrames) / static_cast<float>(rate)
-                                         : duration;
-                fflush(take.file);
-                PLAY(takePath, device, lastStart, lastStart + length);
-                played = true;
-                break;
-            }
-        }
+        if (answer == kFinishRun)
+            break;
     }
+    if (fclose(take.file) != 0)
+        printf("Write to %s failed: %s\n", takePath, strerror(errno));
+    take.file = nullptr;
+    CloseCapture(&pcm, run.deviceFailed);
+    return run.total;
 }

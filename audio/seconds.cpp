@@ -64,3 +64,13 @@ int FormatSeconds(char* buf, uint32_t cap, float value)
     buf[kept] = '\0';
     return kept;
 }
+
+void ShowSeconds(const char* label, float seconds)
+{
+    char number[48];
+    FormatSeconds(number, sizeof number, seconds);
+    fputs(label, stdout);
+    fputs(number, stdout);
+    fputs(" sec", stdout);
+    fflush(stdout);
+}

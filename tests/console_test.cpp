@@ -11,37 +11,6 @@
 
 namespace {
 
-std::string Block(int channels, int rate, int bits, const std::string& device,
-                  const std::string& file)
-{
-    return "-----------------------------\nCurrent Recording Parameters:\n"
-           "   Channels: " + std::to_string(channels) + "\n   Sample rate: " + std::to_string(rate) +
-           "\n   Bits: " + std::to_string(bits) + "\n   Device: " + device + "\n   File: " + file +
-           "\n-----------------------------\n\n";
-}
-
-// The display before each prompt; `tracks` already formatted as "\t1 a.wav\n"...
-std::string Show(const std::string& tracks, const std::string& in = "0.00",
-                 const std::string& out = "0.00", const std::string& dur = "0.00",
-                 const std::string& name = "")
-{
-    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn " + in + "\t\tOut " + out +
-           "\nRecording: \tDur " + dur + "\tFilename: " + name + "\n";
-}
-
-std::string Values(const std::string& in = "0.00", const std::string& out = "0.00",
-                   const std::string& dur = "0.00", const std::string& name = "")
-{
-    return "Playback:\tIn " + in + "\t\tOut " + out + "\nRecording: \tDur " + dur +
-           "\tFilename: " + name + "\n";
-}
-
-// Start-up with a settings file naming "tlist.txt" and default values.
-std::string StartWithSettings(const std::string& listMessage, const std::string& file = "")
-{
-    return kBanner + kReading + Block(2, 44100, 16, "default", file) + listMessage + kTypeH;
-}
-
 // The names in a directory, hidden ones included.
 std::set<std::string> Entries(const std::string& dir)
 {
@@ -64,7 +33,6 @@ std::string LinkTarget(const std::string& path)
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
 
-const std::string kNewList = "Creating a new list: tlist.txt\n";
 const std::string kDefaultSettings =
     "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\ni\t0.000\no\t0.000\nd\t0.000\ntlist\ttlist.txt\n";
 
@@ -74,7 +42,7 @@ TEST(StartUp, WithoutSettingsAsksForTheListAndSavesOnQuit)
 {
     std::string dir = MakeTempDir();
     RunResult r = RunTakebox(dir, "mylist\nq\n");
-    EXPECT_EQ(r.out, kBanner + kAskList + Block(2, 44100, 16, "default", "") +
+    EXPECT_EQ(r.out, kBanner + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
                          "Creating a new list: mylist\n" + kTypeH + Show("") + kSaving);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
@@ -89,7 +57,7 @@ TEST(StartUp, SettingsWithoutListStillAskForIt)
     WriteFile(dir + "/rcbox.txt", "sr\t48000\nrname\tsong.wav\n");
     WriteFile(dir + "/songs.txt", "a.wav\nb.wav\n");
     RunResult r = RunTakebox(dir, "songs.txt q");
-    EXPECT_EQ(r.out, kBanner + kReading + kAskList + Block(2, 48000, 16, "default", "song.wav") +
+    EXPECT_EQ(r.out, kBanner + kReading + kAskList + ParamsBlock(2, "48000", 16, "default", "song.wav") +
                          "Opening existing list: songs.txt\n" + kTypeH +
                          Show("\t1 a.wav\n\t2 b.wav\n", "0.00", "0.00", "0.00", "song.wav") + kSaving);
 }
@@ -113,7 +81,7 @@ TEST(StartUp, IllegalChannelsAndBitsAreCorrectedInOrder)
         WriteFile(dir + "/rcbox.txt", c.settings);
         RunResult r = RunTakebox(dir, "tl.txt\nq\n");
         EXPECT_EQ(r.out, kBanner + kReading + kAskList + c.messages +
-                             Block(c.channels, 44100, c.bits, "default", "") +
+                             ParamsBlock(c.channels, "44100", c.bits, "default", "") +
                              "Creating a new list: tl.txt\n" + kTypeH + Show("") + kSaving)
             << c.settings;
         std::string saved = ReadFile(dir + "/rcbox.txt");
@@ -126,8 +94,8 @@ TEST(StartUp, EndOfInputAnywhereEndsAsQuitDoes)
 {
     std::string dir = MakeTempDir();
     RunResult r = RunTakebox(dir, "");  // ends at the list prompt: the default list stays
-    EXPECT_EQ(r.out, kBanner + kAskList + Block(2, 44100, 16, "default", "") +
-                         "Creating a new list: tlist.txt\n" + kTypeH + Show("") + kSaving);
+    EXPECT_EQ(r.out, kBanner + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
+                         kNewList + kTypeH + Show("") + kSaving);
     EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), kDefaultSettings);
 
     // At the exit question, at number prompts, in menus and waits.
@@ -146,7 +114,7 @@ TEST(Loop, PointsDurationAndJumps)
     std::string dir = MakeTempDir();
     WriteFile(dir + "/rcbox.txt", kDefaultSettings);
     RunResult r = RunTakebox(dir, "l j J i 10 o 15 j J i 2 o 10 J d 2.5 o 1e1 l q");
-    std::string expect = StartWithSettings(kNewList) + Show("");
+    std::string expect = Start(kNewList, "", "default") + Show("");
     expect += Values();                                                   // after l
     expect += Values();                                                   // j from 0, 0
     expect += Values();                                                   // J from 0, 0
@@ -174,7 +142,7 @@ TEST(Loop, RecordFileNamesFromTheKeyboardAndTheList)
     RunResult r = RunTakebox(dir, "f song.wav F 2 F 3 F 0 f " + longWord + " q");
     const std::string tracks = "\t1 one.wav\n\t2 two\n";
     const std::string cut = std::string(123, 'w') + ".wav";
-    std::string expect = StartWithSettings("Opening existing list: tlist.txt\n") + Show(tracks);
+    std::string expect = Start(kOpenedList, "", "default") + Show(tracks);
     expect += "Enter recording file name:\n" + Show(tracks, "0.00", "0.00", "0.00", "song.wav.wav");
     expect += "Select a file in list for record filename (1-2)\n" + Show(tracks, "0.00", "0.00", "0.00", "two");
     expect += "Select a file in list for record filename (1-2)\n" + Show(tracks, "0.00", "0.00", "0.00", "two");
@@ -195,12 +163,12 @@ TEST(Loop, RemoveAndReloadTracks)
     const std::string abc = "\t1 a.wav\n\t2 b.wav\n\t3 c.wav\n", bc = "\t1 b.wav\n\t2 c.wav\n";
     const std::string menu1 = "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n";
     const std::string menuNew = "1 = Load list from file: new.txt\n2 = Enter new file name and load list\n3 = Return\n";
-    std::string expect = StartWithSettings("Opening existing list: tlist.txt\n") + Show(abc);
+    std::string expect = Start(kOpenedList, "", "default") + Show(abc);
     expect += "Enter a track (1-3) to remove from list or '0' to return\n" + Show(bc);
     expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(bc);
     expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(bc);
     expect += menu1 + Show(bc);
-    expect += menu1 + "Opening existing list: tlist.txt\n" + Show(abc);  // unsaved removal lost
+    expect += menu1 + kOpenedList + Show(abc);  // unsaved removal lost
     expect += "Enter a track (1-3) to remove from list or '0' to return\n" + Show("\t1 a.wav\n\t2 b.wav\n");
     expect += menu1 + "Enter file name containing list\nCreating a new list: new.txt\n" +
               Show("\t1 a.wav\n\t2 b.wav\n");
@@ -218,20 +186,15 @@ TEST(Loop, RecordSettingsMenu)
     std::string dir = MakeTempDir();
     WriteFile(dir + "/rcbox.txt", kDefaultSettings);
     RunResult r = RunTakebox(dir, "u 2 3 x 1x 48000 4 hw:7 2 3 1 5 q");
-    auto menu = [](int rate, int bits, int ch, const std::string& dev) {
-        return "Record Settings\n1 = change samplerate: " + std::to_string(rate) +
-               "\n2 = toggle bit depth: " + std::to_string(bits) + "\n3 = toggle channels: " +
-               std::to_string(ch) + "\n4 = change soundcard: " + dev + "\n5 = done\n";
-    };
-    std::string expect = StartWithSettings(kNewList) + Show("");
-    expect += menu(44100, 16, 2, "default");
-    expect += menu(44100, 24, 2, "default");                       // 2
-    expect += menu(44100, 24, 1, "default");                       // 3
-    expect += menu(44100, 24, 1, "default");                       // x: no number
-    expect += "Enter samplerate:\n" + menu(48000, 24, 1, "default");  // 1x is choice 1
-    expect += "Enter soundcard device name:\n" + menu(48000, 24, 1, "hw:7");
-    expect += menu(48000, 16, 1, "hw:7");                          // 2
-    expect += menu(48000, 16, 2, "hw:7");                          // 3
+    std::string expect = Start(kNewList, "", "default") + Show("");
+    expect += SettingsMenu("44100", 16, 2, "default");
+    expect += SettingsMenu("44100", 24, 2, "default");             // 2
+    expect += SettingsMenu("44100", 24, 1, "default");             // 3
+    expect += SettingsMenu("44100", 24, 1, "default");             // x: no number
+    expect += "Enter samplerate:\n" + SettingsMenu("48000", 24, 1, "default");  // 1x is choice 1
+    expect += "Enter soundcard device name:\n" + SettingsMenu("48000", 24, 1, "hw:7");
+    expect += SettingsMenu("48000", 16, 1, "hw:7");                // 2
+    expect += SettingsMenu("48000", 16, 2, "hw:7");                // 3
     expect += "Enter samplerate:\n";                               // 1, rate "5" stored and closes
     expect += Show("") + kSaving;
     EXPECT_EQ(r.out, expect);
@@ -245,7 +208,7 @@ TEST(Loop, HelpWaitsForC)
     WriteFile(dir + "/rcbox.txt", kDefaultSettings);
     RunResult r = RunTakebox(dir, "h C cc c q");
     const std::string wait = "\nEnter 'c' to continue\n";
-    EXPECT_EQ(r.out, StartWithSettings(kNewList) + Show("") + HelpText() + wait + wait + wait + Show("") + kSaving);
+    EXPECT_EQ(r.out, Start(kNewList, "", "default") + Show("") + HelpText() + wait + wait + wait + Show("") + kSaving);
 }
 
 TEST(Loop, SaveWritesListAndSettingsAtOnce)
@@ -255,7 +218,7 @@ TEST(Loop, SaveWritesListAndSettingsAtOnce)
     WriteFile(dir + "/tlist.txt", "\n\na.wav\nb.wav");
     RunResult r = RunTakebox(dir, "i 1.5 s x y");
     const std::string tracks = "\t1 a.wav\n\t2 b.wav\n";
-    EXPECT_EQ(r.out, StartWithSettings("Opening existing list: tlist.txt\n") + Show(tracks) +
+    EXPECT_EQ(r.out, Start(kOpenedList, "", "default") + Show(tracks) +
                          "Enter start time in seconds:\n" + Show(tracks, "1.50") +
                          "Saved track list (tlist.txt)\nSaved settings\n" + Show(tracks, "1.50") +
                          "Exit without saving list and settings? (y,n)\n");
@@ -271,7 +234,7 @@ TEST(Shutdown, OnlyAnExactYLeavesWithoutSaving)
         WriteFile(dir + "/rcbox.txt", kDefaultSettings);
         RunResult r = RunTakebox(dir, std::string("d 3 x ") + answer + "\n");
         bool leave = std::string(answer) == "y";
-        EXPECT_EQ(r.out, StartWithSettings(kNewList) + Show("") + "Enter record duration in seconds:\n" +
+        EXPECT_EQ(r.out, Start(kNewList, "", "default") + Show("") + "Enter record duration in seconds:\n" +
                              Show("", "0.00", "0.00", "3.00") +
                              "Exit without saving list and settings? (y,n)\n" + (leave ? "" : kSaving))
             << answer;
@@ -352,8 +315,7 @@ TEST(TextFiles, CrLfLineEndsLeaveNoCrInNamesOrValues)
     WriteFile(dir + "/a.wav", WavHeader(44100, 2, 16, 441 * 4) + Pattern(441 * 4, 1));
     RunResult r = RunTakebox(dir, "t c F 2 s q");
     const std::string tracks = "\t1 a.wav\n\t2 b.wav\n";
-    std::string expect = kBanner + kReading + Block(2, 44100, 16, "default", "bass.wav") +
-                         "Opening existing list: l.txt\n" + kTypeH + Show(tracks, "0.00", "0.00", "0.00", "bass.wav");
+    std::string expect = Start("Opening existing list: l.txt\n", "bass.wav", "default") + Show(tracks, "0.00", "0.00", "0.00", "bass.wav");
     expect += "\nFile: a.wav\n  channels: 2\n  bits: 16\n  samplerate: 44100\n  length (sec): 0.010\n"
               "The file called b.wav cannot be found!\n\nEnter 'c' to continue\n\n" +
               Show(tracks, "0.00", "0.00", "0.00", "bass.wav");
@@ -377,19 +339,19 @@ TEST(TextFiles, AWavFileIsNeverTakenForAList)
         const char* savedList;  // the list path in the saved settings
     } cases[] = {
         {"at the list prompt", "", "demo.wav mine q",
-         kBanner + kAskList + isWav + kAskList + Block(2, 44100, 16, "default", "") +
+         kBanner + kAskList + isWav + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
              "Creating a new list: mine\n" + kTypeH + Show("") + kSaving,
          "mine"},
         {"named by the settings", "tlist\tdemo.wav\n", "demo.wav tlist.txt q",
-         kBanner + kReading + isWav + kAskList + isWav + kAskList + Block(2, 44100, 16, "default", "") +
-             "Opening existing list: tlist.txt\n" + kTypeH + Show(a) + kSaving,
+         kBanner + kReading + isWav + kAskList + isWav + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
+             kOpenedList + kTypeH + Show(a) + kSaving,
          "tlist.txt"},
         {"named by the settings, then end of input", "tlist\tdemo.wav\n", "",
-         kBanner + kReading + isWav + kAskList + Block(2, 44100, 16, "default", "") +
-             "Opening existing list: tlist.txt\n" + kTypeH + Show(a) + kSaving,
+         kBanner + kReading + isWav + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
+             kOpenedList + kTypeH + Show(a) + kSaving,
          "tlist.txt"},
         {"at L", kDefaultSettings, "- 1 L 2 demo.wav L 2 demo.wav",
-         StartWithSettings("Opening existing list: tlist.txt\n") + Show(a) +
+         Start(kOpenedList, "", "default") + Show(a) +
              "Enter a track (1-1) to remove from list or '0' to return\n" + Show("") + menu +
              "Enter file name containing list\n" + isWav + Show("") + menu +
              "Enter file name containing list\n" + isWav + Show("") + kSaving,
@@ -418,7 +380,7 @@ TEST(Loop, NumberPromptsActOnlyOnANumberTypedThere)
     WriteFile(dir + "/tlist.txt", "a.wav\nb.wav\nc.wav\n");
     RunResult r = RunTakebox(dir, "- 1 - abc L zz F zz q");
     const std::string bc = "\t1 b.wav\n\t2 c.wav\n";
-    std::string expect = StartWithSettings("Opening existing list: tlist.txt\n") + Show("\t1 a.wav\n\t2 b.wav\n\t3 c.wav\n");
+    std::string expect = Start(kOpenedList, "", "default") + Show("\t1 a.wav\n\t2 b.wav\n\t3 c.wav\n");
     expect += "Enter a track (1-3) to remove from list or '0' to return\n" + Show(bc);
     expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(bc);
     expect += Show(bc);  // abc: the next command word

@@ -51,20 +51,6 @@ std::string MakeTempDir()
     return dir;
 }
 
-void RemoveTempDir(const std::string& dir)
-{
-    // Forgotten first: a name that mkdtemp hands to another test process once this one is
-    // gone must never be removed again when this process ends.
-    for (size_t i = 0; i < gTempDirs.size(); i++) {
-        if (gTempDirs[i] == dir) {
-            gTempDirs.erase(gTempDirs.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
-    }
-    if (system(("rm -rf '" + dir + "'").c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", dir.c_str());
-}
-
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -83,6 +69,25 @@ bool FileExists(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+std::string Shell(const std::string& cmd, bool* ok)
+{
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        if (ok)
+            *ok = false;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int rc = pclose(p);
+    if (ok)
+        *ok = rc == 0;
+    return out;
 }
 
 RunResult RunTakebox(const std::string& dir, const std::string& input,
@@ -109,17 +114,31 @@ RunResult RunTakebox(const std::string& dir, const std::string& input,
     return result;
 }
 
+std::string SettingsText(const std::string& device, unsigned rate, unsigned bits, int channels,
+                         const std::string& in, const std::string& out, const std::string& dur,
+                         const std::string& list, const std::string& name)
+{
+    std::string s = "dv\t" + device + "\nsr\t" + std::to_string(rate) + "\nbits\t" +
+                    std::to_string(bits) + "\nch\t" + std::to_string(channels) + "\ni\t" + in +
+                    "\no\t" + out + "\nd\t" + dur + "\n";
+    if (!list.empty())
+        s += "tlist\t" + list + "\n";
+    if (!name.empty())
+        s += "rname\t" + name + "\n";
+    return s;
+}
+
 void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int channels,
                    float in, float out, float duration, const std::string& recordName,
                    const std::string& device)
 {
-    char text[1024];
-    snprintf(text, sizeof text, "dv\t%s\nsr\t%u\nbits\t%u\nch\t%i\ni\t%.3f\no\t%.3f\nd\t%.3f\ntlist\ttlist.txt\n",
-             device.c_str(), rate, bits, channels, in, out, duration);
-    std::string all = text;
-    if (!recordName.empty())
-        all += "rname\t" + recordName + "\n";
-    WriteFile(dir + "/rcbox.txt", all);
+    auto value = [](float v) {
+        char text[64];
+        snprintf(text, sizeof text, "%.3f", v);
+        return std::string(text);
+    };
+    WriteFile(dir + "/rcbox.txt", SettingsText(device, rate, bits, channels, value(in), value(out),
+                                               value(duration), "tlist.txt", recordName));
 }
 
 std::string Le16(uint16_t v)
@@ -145,6 +164,14 @@ std::string WavHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint32_t 
            Le16(static_cast<uint16_t>(channels)) + Le32(rate) + Le32(rate * channels * bytes) +
            Le16(static_cast<uint16_t>(channels * bytes)) + Le16(static_cast<uint16_t>(bits)) +
            "data" + Le32(dataBytes);
+}
+
+std::string Doubled(const std::string& mono, uint32_t width)
+{
+    std::string s;
+    for (size_t i = 0; i + width <= mono.size(); i += width)
+        s += mono.substr(i, width) + mono.substr(i, width);
+    return s;
 }
 
 std::string Pattern(uint32_t bytes, uint32_t seed)
@@ -193,6 +220,50 @@ std::string ExistsMenuText(const std::string& name)
 {
     return name + " exists\n1 = erase and record over " + name + "\n2 = enter a different name\n3 = play " +
            name + "\n4 = record at the end of " + name + "\n5 = return without recording\n";
+}
+
+std::string ParamsBlock(int channels, const std::string& rate, int bits, const std::string& device,
+                        const std::string& file)
+{
+    return "-----------------------------\nCurrent Recording Parameters:\n"
+           "   Channels: " + std::to_string(channels) + "\n   Sample rate: " + rate +
+           "\n   Bits: " + std::to_string(bits) + "\n   Device: " + device + "\n   File: " + file +
+           "\n-----------------------------\n\n";
+}
+
+std::string Start(const std::string& listMessage, const std::string& file, const std::string& device,
+                  int rate, int bits, int channels)
+{
+    return kBanner + kReading + ParamsBlock(channels, std::to_string(rate), bits, device, file) +
+           listMessage + kTypeH;
+}
+
+std::string SettingsMenu(const std::string& rate, int bits, int channels, const std::string& device)
+{
+    return "Record Settings\n1 = change samplerate: " + rate + "\n2 = toggle bit depth: " +
+           std::to_string(bits) + "\n3 = toggle channels: " + std::to_string(channels) +
+           "\n4 = change soundcard: " + device + "\n5 = done\n";
+}
+
+std::string Values(const std::string& in, const std::string& out, const std::string& dur,
+                   const std::string& name)
+{
+    return "Playback:\tIn " + in + "\t\tOut " + out + "\nRecording: \tDur " + dur +
+           "\tFilename: " + name + "\n";
+}
+
+std::string Show(const std::string& tracks, const std::string& in, const std::string& out,
+                 const std::string& dur, const std::string& name)
+{
+    return "\nTrack List:\n" + tracks + "\n" + Values(in, out, dur, name);
+}
+
+std::string Clock(const std::vector<std::string>& times)
+{
+    std::string s;
+    for (const std::string& t : times)
+        s += "\rclock = " + t + " sec";
+    return s;
 }
 
 namespace {

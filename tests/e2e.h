@@ -12,10 +12,9 @@ struct RunResult {
     int status;       // exit status, or -1 when the program did not exit normally
 };
 
-// A fresh empty directory under the system temporary directory.
+// A fresh empty directory under the system temporary directory, removed when the test
+// process ends (each test runs in a process of its own) unless TAKEBOX_KEEP_TEST_DIRS=1.
 std::string MakeTempDir();
-// Removes a directory that MakeTempDir made, before the end of the test process.
-void RemoveTempDir(const std::string& dir);
 
 // Runs the program in `dir` with `input` as standard input. `shellPrefix` is run in the
 // same shell first (for example "ulimit -f 100; trap '' XFSZ;").
@@ -53,9 +52,15 @@ void SendSignal(LiveRun* run, int signal);
 int FinishLive(LiveRun* run, int seconds = 60);
 
 std::string ReadFile(const std::string& path);
+// Standard output of a shell command, and whether it exited with 0.
+std::string Shell(const std::string& cmd, bool* ok = nullptr);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
+// A settings file as the program writes it; no list or record name line when empty.
+std::string SettingsText(const std::string& device, unsigned rate, unsigned bits, int channels,
+                         const std::string& in, const std::string& out, const std::string& dur,
+                         const std::string& list, const std::string& name);
 // Writes a settings file: recording values, device "tbtest" and list "tlist.txt".
 void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int channels,
                    float in, float out, float duration, const std::string& recordName,
@@ -66,6 +71,8 @@ std::string Le16(uint16_t v);
 std::string Le32(uint32_t v);
 // A 44-byte PCM header as the program writes it.
 std::string WavHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint32_t dataBytes);
+// Each sample of a mono plane of `width`-byte samples doubled into left and right.
+std::string Doubled(const std::string& mono, uint32_t width = 2);
 // Deterministic test samples: `bytes` bytes of a pattern seeded by `seed`.
 std::string Pattern(uint32_t bytes, uint32_t seed);
 
@@ -78,6 +85,9 @@ std::string Capture16(uint32_t frames, uint32_t seed);
 inline const std::string kBanner = "\nTakebox 1.05 by Marlo Fenwick\n\n";
 inline const std::string kReading = "Reading rcbox.txt file\n";
 inline const std::string kAskList = "Enter the name of a new or existing wavefile list:\n";
+inline const std::string kNewList = "Creating a new list: tlist.txt\n";
+inline const std::string kOpenedList = "Opening existing list: tlist.txt\n";
+inline const std::string kAskC = "Enter 'c' to continue\n";
 inline const std::string kTypeH = "Type h at any time to get a list of commands\n";
 inline const std::string kSaving = "Saving list and parameters\n";
 inline const std::string kAskDuration = "Enter the length of recording time in seconds:\n";
@@ -93,3 +103,22 @@ inline const std::string kTake005 = "Recording...\n\rRemaining 0.05 sec" + kPeak
 // for a recording target that exists.
 std::string HelpText();
 std::string ExistsMenuText(const std::string& name);
+
+// The recording parameters as start-up shows them.
+std::string ParamsBlock(int channels, const std::string& rate, int bits, const std::string& device,
+                        const std::string& file);
+// Start-up with a settings file: banner, parameters, the list message and the help hint.
+std::string Start(const std::string& listMessage, const std::string& file = "",
+                  const std::string& device = "tbtest", int rate = 44100, int bits = 16,
+                  int channels = 2);
+// The menu of "u" with the values it shows.
+std::string SettingsMenu(const std::string& rate, int bits, int channels, const std::string& device);
+// The values shown before each command word, and with the track list (`tracks` already
+// formatted as "\t1 a.wav\n"...) before them.
+std::string Values(const std::string& in = "0.00", const std::string& out = "0.00",
+                   const std::string& dur = "0.00", const std::string& name = "");
+std::string Show(const std::string& tracks, const std::string& in = "0.00",
+                 const std::string& out = "0.00", const std::string& dur = "0.00",
+                 const std::string& name = "");
+// The clock text of a playback whose chunks begin at the given times (two decimals).
+std::string Clock(const std::vector<std::string>& times);

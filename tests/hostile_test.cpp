@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,73 +15,6 @@
 
 namespace {
 
-const std::string kWait = "Enter 'c' to continue\n";
-
-// A settings file as the program writes it (also the files the tests start from).
-std::string Settings(const std::string& device, unsigned rate, unsigned bits, int channels,
-                     const std::string& in, const std::string& out, const std::string& dur,
-                     const std::string& list, const std::string& name)
-{
-    std::string s = "dv\t" + device + "\nsr\t" + std::to_string(rate) + "\nbits\t" +
-                    std::to_string(bits) + "\nch\t" + std::to_string(channels) + "\ni\t" + in +
-                    "\no\t" + out + "\nd\t" + dur + "\n";
-    if (!list.empty())
-        s += "tlist\t" + list + "\n";
-    if (!name.empty())
-        s += "rname\t" + name + "\n";
-    return s;
-}
-
-std::string Block(int channels, const std::string& rate, int bits, const std::string& device,
-                  const std::string& file)
-{
-    return "-----------------------------\nCurrent Recording Parameters:\n"
-           "   Channels: " + std::to_string(channels) + "\n   Sample rate: " + rate +
-           "\n   Bits: " + std::to_string(bits) + "\n   Device: " + device + "\n   File: " + file +
-           "\n-----------------------------\n\n";
-}
-
-std::string Start(const std::string& listMessage, const std::string& file = "")
-{
-    return kBanner + kReading + Block(2, "44100", 16, "tbtest", file) + listMessage + kTypeH;
-}
-
-// The values shown before each command word; `tracks` already formatted.
-std::string Show(const std::string& tracks, const std::string& name = "",
-                 const std::string& dur = "0.00", const std::string& in = "0.00",
-                 const std::string& out = "0.00")
-{
-    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn " + in + "\t\tOut " + out +
-           "\nRecording: \tDur " + dur + "\tFilename: " + name + "\n";
-}
-
-// A temporary directory for one run, removed at the end of its scope unless a test
-// has failed (its files then stay for a look).
-struct ScratchDir {
-    std::string path = MakeTempDir();
-    ScratchDir() = default;
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    ~ScratchDir()
-    {
-        if (!::testing::Test::HasFailure())
-            RemoveTempDir(path);
-    }
-};
-
-struct Timed {
-    RunResult run;
-    double seconds;
-};
-
-Timed RunTimed(const std::string& dir, const std::string& input, const std::string& prefix = "")
-{
-    const auto begin = std::chrono::steady_clock::now();
-    Timed t;
-    t.run = RunTakebox(dir, input, prefix);
-    t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    return t;
-}
 
 // The whole take: header with the final data size, then the captured bytes.
 std::string Take(const std::string& capture, uint32_t bytes)
@@ -93,15 +24,15 @@ std::string Take(const std::string& capture, uint32_t bytes)
 
 }  // namespace
 
-// Input that ends at any prompt, menu or wait ends the program as "q" does, within a
-// second: list and settings are saved as they stand, and a take that was recorded before
-// the end is kept in its target.
+// Input that ends at any prompt, menu or wait ends the program as "q" does: list and
+// settings are saved as they stand, and a take that was recorded before the end is kept
+// in its target.
 TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
 {
     const std::string capture = Capture16(44100, 11);
-    const std::string base = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
-    const std::string withName = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
-    const std::string noDuration = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "song.wav");
+    const std::string base = SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
+    const std::string withName = SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
+    const std::string noDuration = SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "song.wav");
     const std::string old = WavHeader(48000, 2, 16, 400) + Pattern(400, 9);  // cannot be extended
     struct Case {
         const char* where;
@@ -116,14 +47,14 @@ TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
         std::string keptBytes = "";  // and what it holds
     } cases[] = {
         {"list-name prompt", "", "", false, "",
-         Settings("default", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", ""), "", kSaving},
+         SettingsText("default", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", ""), "", kSaving},
         {"command prompt", base, "a.wav\nb.wav\n", false, "", base, "a.wav\nb.wav\n", Show("\t1 a.wav\n\t2 b.wav\n") + kSaving},
         {"i prompt", base, "", false, "o 3 i",
-         Settings("tbtest", 44100, 16, 2, "0.000", "3.000", "0.000", "tlist.txt", ""), "",
-         "Enter start time in seconds:\n" + Show("", "", "0.00", "0.00", "3.00") + kSaving},
+         SettingsText("tbtest", 44100, 16, 2, "0.000", "3.000", "0.000", "tlist.txt", ""), "",
+         "Enter start time in seconds:\n" + Show("", "0.00", "3.00") + kSaving},
         {"o prompt", base, "", false, "i 2 o",
-         Settings("tbtest", 44100, 16, 2, "2.000", "0.000", "0.000", "tlist.txt", ""), "",
-         "Enter stop time in seconds:\n" + Show("", "", "0.00", "2.00") + kSaving},
+         SettingsText("tbtest", 44100, 16, 2, "2.000", "0.000", "0.000", "tlist.txt", ""), "",
+         "Enter stop time in seconds:\n" + Show("", "2.00") + kSaving},
         {"d prompt", base, "", false, "d", base, "", "Enter record duration in seconds:\n" + Show("") + kSaving},
         {"F prompt", base, "a.wav\n", false, "F", base, "a.wav\n",
          "Select a file in list for record filename (1-1)\n" + Show("\t1 a.wav\n") + kSaving},
@@ -136,7 +67,7 @@ TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
         {"L file-name prompt", base, "a.wav\n", false, "L 2", base, "a.wav\n",
          "Enter file name containing list\n" + Show("\t1 a.wav\n") + kSaving},
         {"u menu, after a toggle", base, "", false, "u 2",
-         Settings("tbtest", 44100, 24, 2, "0.000", "0.000", "0.000", "tlist.txt", ""), "",
+         SettingsText("tbtest", 44100, 24, 2, "0.000", "0.000", "0.000", "tlist.txt", ""), "",
          "5 = done\n" + Show("") + kSaving},
         {"u samplerate prompt", base, "", false, "u 1", base, "", "Enter samplerate:\n" + Show("") + kSaving},
         {"u device prompt", base, "", false, "u 4", base, "", "Enter soundcard device name:\n" + Show("") + kSaving},
@@ -145,29 +76,28 @@ TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
         {"x question", base, "", false, "x", base, "", "Exit without saving list and settings? (y,n)\n" + kSaving},
         {"record name prompt", base, "", false, "r", base, "", "Enter the recording file name:\n" + Show("") + kSaving},
         {"duration prompt", noDuration, "", false, "r", noDuration, "",
-         kAskDuration + Show("", "song.wav") + kSaving},
+         kAskDuration + Show("", "0.00", "0.00", "0.00", "song.wav") + kSaving},
         {"exists menu", withName, "song.wav\n", true, "r", withName, "song.wav\n",
-         "5 = return without recording\n" + Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving},
+         "5 = return without recording\n" + Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving},
         {"new name prompt", withName, "song.wav\n", true, "r 2", withName, "song.wav\n",
-         "Enter a new filename:\n" + Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving},
+         "Enter a new filename:\n" + Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving},
         {"wait after a mismatch", withName, "song.wav\n", true, "r 4", withName, "song.wav\n",
-         "You cannot record into this file until you change the recording samplerate to 48000\n" + kWait +
-             Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving},
+         "You cannot record into this file until you change the recording samplerate to 48000\n" + kAskC +
+             Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving},
         {"take menu after a new name", withName, "song.wav\n", true, "r 2 fresh",
-         Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "fresh.wav"),
+         SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "fresh.wav"),
          "song.wav\nfresh.wav\n",
-         kTake005 + Show("\t1 song.wav\n\t2 fresh.wav\n", "fresh.wav", "0.05") + kSaving, "fresh.wav",
+         kTake005 + Show("\t1 song.wav\n\t2 fresh.wav\n", "0.00", "0.00", "0.05", "fresh.wav") + kSaving, "fresh.wav",
          Take(capture, 16384)},
         {"take menu after continue", withName, "", false, "r 2", withName, "song.wav\n",
-         kTake005 + kTake005 + Show("\t1 song.wav\n", "song.wav", "0.05") + kSaving, "song.wav",
+         kTake005 + kTake005 + Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving, "song.wav",
          // The first take's planned 2205 frames, then the second take's whole block, read
          // from where the first take's block ended.
          WavHeader(44100, 2, 16, 2205 * 4 + 16384) + capture.substr(0, 2205 * 4) + capture.substr(16384, 16384)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.where);
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         if (!c.settings.empty())
             WriteFile(dir + "/rcbox.txt", c.settings);
         if (!c.list.empty())
@@ -175,9 +105,9 @@ TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
         if (c.target)
             WriteFile(dir + "/song.wav", old);
         WriteFile(dir + "/capture.raw", capture);
-        const Timed t = RunTimed(dir, c.input);
-        EXPECT_EQ(t.run.status, 0);
-        const std::string& out = t.run.out;
+        const RunResult t = RunTakebox(dir, c.input);
+        EXPECT_EQ(t.status, 0);
+        const std::string& out = t.out;
         ASSERT_GE(out.size(), c.transcriptEnd.size());
         EXPECT_EQ(out.substr(out.size() - c.transcriptEnd.size()), c.transcriptEnd);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), c.savedSettings);
@@ -190,18 +120,10 @@ TEST(Hostile, EndOfInputAtEveryPromptEndsPromptlyAndSaves)
             EXPECT_TRUE(ReadFile(dir + "/" + c.kept) == c.keptBytes);
             EXPECT_FALSE(FileExists(dir + "/takebox_temp.wav"));
         }
-        printf("[ timing   ] end of input at the %s: %.3f s\n", c.where, t.seconds);
     }
 }
 
 namespace {
-
-std::string SettingsMenu(const std::string& rate, int bits, int channels, const std::string& device)
-{
-    return "Record Settings\n1 = change samplerate: " + rate + "\n2 = toggle bit depth: " +
-           std::to_string(bits) + "\n3 = toggle channels: " + std::to_string(channels) +
-           "\n4 = change soundcard: " + device + "\n5 = done\n";
-}
 
 std::string Word(char c)
 {
@@ -219,53 +141,50 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
     const std::string maxRate = "2147483647";
     {
         SCOPED_TRACE("list name, f, u and its prompts, i, d, x");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         const std::string input = Word('L') + " f " + Word('F') + " u 4 " + Word('D') + " 1 " + Word('9') +
                                   " " + Word('1') + " 5 i " + Word('9') + " d 1e" + Word('9') + " x " +
                                   Word('y') + "\n";
-        const Timed t = RunTimed(dir, input);
-        std::string expect = kBanner + kAskList + Block(2, "44100", 16, "default", "") +
+        const RunResult t = RunTakebox(dir, input);
+        std::string expect = kBanner + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
                              "Creating a new list: " + list255 + "\n" + kTypeH + Show("");
-        expect += "Enter recording file name:\n" + Show("", name127);
+        expect += "Enter recording file name:\n" + Show("", "0.00", "0.00", "0.00", name127);
         expect += SettingsMenu("44100", 16, 2, "default") + "Enter soundcard device name:\n";
         expect += SettingsMenu("44100", 16, 2, device47) + "Enter samplerate:\n";
         expect += SettingsMenu(maxRate, 16, 2, device47);  // the rate is no choice: shown again
         expect += SettingsMenu(maxRate, 16, 2, device47);  // nor is a word of ones
-        expect += Show("", name127);
-        expect += "Enter start time in seconds:\n" + Show("", name127, "0.00", "inf");
-        expect += "Enter record duration in seconds:\n" + Show("", name127, "inf", "inf");
+        expect += Show("", "0.00", "0.00", "0.00", name127);
+        expect += "Enter start time in seconds:\n" + Show("", "inf", "0.00", "0.00", name127);
+        expect += "Enter record duration in seconds:\n" + Show("", "inf", "0.00", "inf", name127);
         expect += "Exit without saving list and settings? (y,n)\n" + kSaving;
-        EXPECT_EQ(t.run.out, expect);
-        EXPECT_EQ(t.run.status, 0);
-        const std::string saved = Settings(device47, 2147483647u, 16, 2, "inf", "0.000", "inf", list255, name127);
+        EXPECT_EQ(t.out, expect);
+        EXPECT_EQ(t.status, 0);
+        const std::string saved = SettingsText(device47, 2147483647u, 16, 2, "inf", "0.000", "inf", list255, name127);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), saved);
         EXPECT_TRUE(FileExists(dir + "/" + list255));
         EXPECT_EQ(ReadFile(dir + "/" + list255), "");
 
         // The saved values are read back as they were stored.
-        const Timed again = RunTimed(dir, "q");
-        EXPECT_EQ(again.run.out, kBanner + kReading + Block(2, maxRate, 16, device47, name127) +
+        const RunResult again = RunTakebox(dir, "q");
+        EXPECT_EQ(again.out, kBanner + kReading + ParamsBlock(2, maxRate, 16, device47, name127) +
                                      "Opening existing list: " + list255 + "\n" + kTypeH +
-                                     Show("", name127, "inf", "inf") + kSaving);
+                                     Show("", "inf", "0.00", "inf", name127) + kSaving);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), saved);
-        printf("[ timing   ] long words at the list, f, u, i, d and x prompts: %.3f s\n", t.seconds);
     }
     {
         SCOPED_TRACE("F, L, -, p, play form, L file name, h and t waits, o");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
-        const std::string base = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
+        const std::string dir = MakeTempDir();
+        const std::string base = SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
         WriteFile(dir + "/rcbox.txt", base);
         WriteFile(dir + "/tlist.txt", "a.wav\nb.wav\n");
         const std::string input = "F " + Word('9') + " L 0x" + Word('f') + " - -" + Word('9') + " " +
                                   Word('p') + " p " + Word('9') + " L 2 " + Word('T') + " h " + Word('c') +
                                   " c t " + Word('c') + " c o " + Word('a') + " q";
-        const Timed t = RunTimed(dir, input);
+        const RunResult t = RunTakebox(dir, input);
         const std::string ab = "\t1 a.wav\n\t2 b.wav\n";
         const std::string list255t(255, 'T');
         const std::string missingA = "The file called a.wav cannot be found!\n";
-        std::string expect = Start("Opening existing list: tlist.txt\n") + Show(ab);
+        std::string expect = Start(kOpenedList) + Show(ab);
         expect += "Select a file in list for record filename (1-2)\n" + Show(ab);
         expect += "1 = Load list from file: tlist.txt\n2 = Enter new file name and load list\n3 = Return\n" + Show(ab);
         expect += "Enter a track (1-2) to remove from list or '0' to return\n" + Show(ab);
@@ -279,54 +198,50 @@ TEST(Hostile, TenThousandCharacterWordsAtEveryPrompt)
         expect += "Enter stop time in seconds:\n" + Show(ab);  // the word is no number ...
         expect += Show(ab);                                     // ... and then no command
         expect += kSaving;
-        EXPECT_EQ(t.run.out, expect);
-        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(t.out, expect);
+        EXPECT_EQ(t.status, 0);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
-                  Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", list255t, ""));
+                  SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", list255t, ""));
         EXPECT_EQ(ReadFile(dir + "/" + list255t), "a.wav\nb.wav\n");
         EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "a.wav\nb.wav\n");
-        printf("[ timing   ] long words at the number prompts, L and the waits: %.3f s\n", t.seconds);
     }
     {
         SCOPED_TRACE("record name, duration, take menu, exists menu, new name");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
-        WriteFile(dir + "/rcbox.txt", Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", ""));
+        const std::string dir = MakeTempDir();
+        WriteFile(dir + "/rcbox.txt", SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", ""));
         const std::string capture = Capture16(44100, 11);
         WriteFile(dir + "/capture.raw", capture);
         const std::string input = "r " + Word('n') + " " + Word('a') + " 0.05 " + Word('1') + " 1 r " +
                                   Word('x') + " 2 " + Word('m') + " 4 q";
-        const Timed t = RunTimed(dir, input);
+        const RunResult t = RunTakebox(dir, input);
         const std::string n = std::string(123, 'n') + ".wav", m = std::string(123, 'm') + ".wav";
-        std::string expect = Start("Creating a new list: tlist.txt\n") + Show("");
+        std::string expect = Start(kNewList) + Show("");
         expect += "Enter the recording file name:\n" + kAskDuration + kAskDuration + kTake005;
         // A long answer at the take menu is cut and plays the last take like any other word.
         expect += "Playing takebox_temp.wav ...\n\rclock = 0.00 sec" + kPeaks + kTakeMenu;
-        expect += Show("\t1 " + n + "\n", n, "0.05");
+        expect += Show("\t1 " + n + "\n", "0.00", "0.00", "0.05", n);
         expect += ExistsMenuText(n) + ExistsMenuText(n) + "Enter a new filename:\n" + kTake005;
-        expect += Show("\t1 " + n + "\n", m, "0.05") + kSaving;
-        EXPECT_EQ(t.run.out, expect);
-        EXPECT_EQ(t.run.status, 0);
+        expect += Show("\t1 " + n + "\n", "0.00", "0.00", "0.05", m) + kSaving;
+        EXPECT_EQ(t.out, expect);
+        EXPECT_EQ(t.status, 0);
         EXPECT_EQ(ReadFile(dir + "/" + n), Take(capture, 16384));
         EXPECT_FALSE(FileExists(dir + "/" + m));
         EXPECT_EQ(ReadFile(dir + "/play.raw"), capture.substr(0, 16384));
         EXPECT_EQ(ReadFile(dir + "/tlist.txt"), n + "\n");
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
-                  Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", m));
-        printf("[ timing   ] long words in the record command: %.3f s\n", t.seconds);
+                  SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", m));
     }
     {
         SCOPED_TRACE("wait after a mismatch");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
-        WriteFile(dir + "/rcbox.txt", Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "old.wav"));
+        const std::string dir = MakeTempDir();
+        WriteFile(dir + "/rcbox.txt", SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "old.wav"));
         const std::string old = WavHeader(44100, 1, 16, 40) + Pattern(40, 4);
         WriteFile(dir + "/old.wav", old);
-        const Timed t = RunTimed(dir, "r 4 " + Word('c') + " c q");
-        EXPECT_EQ(t.run.out, Start("Creating a new list: tlist.txt\n", "old.wav") + Show("", "old.wav", "0.05") +
+        const RunResult t = RunTakebox(dir, "r 4 " + Word('c') + " c q");
+        EXPECT_EQ(t.out, Start(kNewList, "old.wav") + Show("", "0.00", "0.00", "0.05", "old.wav") +
                                  ExistsMenuText("old.wav") +
                                  "You cannot record into this file until you change the recording channels to 1\n" +
-                                 kWait + kWait + Show("", "old.wav", "0.05") + kSaving);
+                                 kAskC + kAskC + Show("", "0.00", "0.00", "0.05", "old.wav") + kSaving);
         EXPECT_EQ(ReadFile(dir + "/old.wav"), old);
     }
 }
@@ -340,11 +255,11 @@ TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
 {
     const std::string capture = Capture16(44100, 11);
     const std::string target = WavHeader(44100, 2, 16, 29956) + Pattern(29956, 8);
-    const std::string settings = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
+    const std::string settings = SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.050", "tlist.txt", "song.wav");
     const std::string tracks = "\t1 song.wav\n";
-    const std::string before = Start("Opening existing list: tlist.txt\n", "song.wav") + Show(tracks, "song.wav", "0.05") +
+    const std::string before = Start(kOpenedList, "song.wav") + Show(tracks, "0.00", "0.00", "0.05", "song.wav") +
                                ExistsMenuText("song.wav");
-    const std::string after = Show(tracks, "song.wav", "0.05");
+    const std::string after = Show(tracks, "0.00", "0.00", "0.05", "song.wav");
     // 8 KiB per file: the header and 2037 whole frames of the first block reach the take
     // file (8148 of 16384 bytes), then the write fails.
     const std::string limit8k = "ulimit -f 8; trap '' XFSZ;";
@@ -376,15 +291,14 @@ TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         WriteFile(dir + "/rcbox.txt", settings);
         WriteFile(dir + "/tlist.txt", "song.wav\n");
         WriteFile(dir + "/song.wav", target);
         WriteFile(dir + "/capture.raw", capture);
-        const Timed t = RunTimed(dir, c.input, c.limit);
-        EXPECT_EQ(t.run.status, 0);
-        EXPECT_EQ(t.run.out, c.transcript);
+        const RunResult t = RunTakebox(dir, c.input, c.limit);
+        EXPECT_EQ(t.status, 0);
+        EXPECT_EQ(t.out, c.transcript);
         EXPECT_TRUE(ReadFile(dir + "/song.wav") == c.targetAfter);
         EXPECT_EQ(FileExists(dir + "/takebox_temp.wav"), !c.takeAfter.empty());
         EXPECT_TRUE(ReadFile(dir + "/takebox_temp.wav") == (c.takeAfter == "-" ? "" : c.takeAfter));
@@ -431,70 +345,63 @@ TEST(Hostile, SettingsAndListFilesOfRandomBytes)
     const std::string noise = Pattern(200 * 1024, 21);
     {
         SCOPED_TRACE("random settings file");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         WriteFile(dir + "/rcbox.txt", noise);
-        const Timed t = RunTimed(dir, "mylist q");
-        EXPECT_EQ(t.run.out, kBanner + kReading + kAskList + Block(2, "44100", 16, "default", "") +
+        const RunResult t = RunTakebox(dir, "mylist q");
+        EXPECT_EQ(t.out, kBanner + kReading + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
                                  "Creating a new list: mylist\n" + kTypeH + Show("") + kSaving);
-        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(t.status, 0);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
-                  Settings("default", 44100, 16, 2, "0.000", "0.000", "0.000", "mylist", ""));
+                  SettingsText("default", 44100, 16, 2, "0.000", "0.000", "0.000", "mylist", ""));
     }
     {
         SCOPED_TRACE("settings with hostile values, then random bytes");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         const std::string text = "dv\t" + std::string(300, 'D') + "\r\nsr\t99999999999999999999\nbits\t24\r\n"
                                  "ch\t\n\n1\ni\tnan\no\t-inf\nd\t1e40\ntlist\t" + std::string(400, 'T') +
                                  "\nrname\t" + std::string(200, 'R') + "\r\n" + noise;
         WriteFile(dir + "/rcbox.txt", text);
         // The sample rate is held at the largest the field holds (shown as a signed number);
         // the duration is infinite, so the recording is refused before any device is opened.
-        const Timed t = RunTimed(dir, "r q");
+        const RunResult t = RunTakebox(dir, "r q");
         const std::string device47(47, 'D'), list255(255, 'T'), name127(127, 'R');
-        const std::string shown = Show("", name127, "inf", "nan", "-inf");
-        EXPECT_EQ(t.run.out, kBanner + kReading + "-----------------------------\nCurrent Recording Parameters:\n"
-                                 "   Channels: 1\n   Sample rate: -1\n   Bits: 24\n   Device: " +
-                                 device47 + "\n   File: " + name127 + "\n-----------------------------\n\n" +
-                                 "Creating a new list: " + list255 + "\n" + kTypeH + shown +
-                                 "Cannot record inf sec: a recording must stay below 2 GB (at most 0.16 sec at these settings)\n" +
-                                 shown + kSaving);
-        EXPECT_EQ(t.run.status, 0);
+        const std::string shown = Show("", "nan", "-inf", "inf", name127);
+        EXPECT_EQ(t.out, Start("Creating a new list: " + list255 + "\n", name127, device47, -1, 24, 1) + shown +
+                             "Cannot record inf sec: a recording must stay below 2 GB (at most 0.16 sec at these settings)\n" +
+                             shown + kSaving);
+        EXPECT_EQ(t.status, 0);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
-                  Settings(device47, 4294967295u, 24, 1, "nan", "-inf", "inf", list255, name127));
+                  SettingsText(device47, 4294967295u, 24, 1, "nan", "-inf", "inf", list255, name127));
         EXPECT_EQ(ReadFile(dir + "/" + list255), "");
     }
-    const std::string settings = Settings("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
+    const std::string settings = SettingsText("tbtest", 44100, 16, 2, "0.000", "0.000", "0.000", "tlist.txt", "");
     {
         SCOPED_TRACE("random list file");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         WriteFile(dir + "/rcbox.txt", settings);
         WriteFile(dir + "/tlist.txt", noise);
-        const Timed t = RunTimed(dir, "q");
+        const RunResult t = RunTakebox(dir, "q");
         std::string tracks, saved;
         int n = 1;
         for (const std::string& name : ListNames(noise)) {
             tracks += "\t" + std::to_string(n++) + " " + name + "\n";
             saved += name + "\n";
         }
-        EXPECT_EQ(t.run.out, Start("Opening existing list: tlist.txt\nList file is too large. 73728 bytes not loaded\n") +
+        EXPECT_EQ(t.out, Start("Opening existing list: tlist.txt\nList file is too large. 73728 bytes not loaded\n") +
                                  Show(tracks) + kSaving);
-        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(t.status, 0);
         EXPECT_TRUE(ReadFile(dir + "/tlist.txt") == saved);
     }
     {
         SCOPED_TRACE("random list file without zero bytes, checked and played");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         std::string text = noise;
         for (char& c : text)
             if (c == '\0' || c == '/')
                 c = 'N';  // many names, none of them reaching into a directory
         WriteFile(dir + "/rcbox.txt", settings);
         WriteFile(dir + "/tlist.txt", text);
-        const Timed t = RunTimed(dir, "t c a q");
+        const RunResult t = RunTakebox(dir, "t c a q");
         const std::vector<std::string> names = ListNames(text);
         ASSERT_GT(names.size(), 300u);
         std::string tracks, saved, checked, played = "Playing all!\n";
@@ -505,24 +412,22 @@ TEST(Hostile, SettingsAndListFilesOfRandomBytes)
             checked += missing;
             played += "\nTrack " + std::to_string(i + 1) + "\n" + missing;
         }
-        EXPECT_TRUE(t.run.out == Start("Opening existing list: tlist.txt\nList file is too large. 73728 bytes not loaded\n") +
+        EXPECT_TRUE(t.out == Start("Opening existing list: tlist.txt\nList file is too large. 73728 bytes not loaded\n") +
                                      Show(tracks) + checked + "\nEnter 'c' to continue\n\n" + Show(tracks) + played +
                                      Show(tracks) + kSaving);
-        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(t.status, 0);
         EXPECT_TRUE(ReadFile(dir + "/tlist.txt") == saved);
-        printf("[ timing   ] t and a over %zu random names: %.3f s\n", names.size(), t.seconds);
     }
     {
         SCOPED_TRACE("settings file and list file that are directories");
-        const ScratchDir scratch;
-        const std::string& dir = scratch.path;
+        const std::string dir = MakeTempDir();
         ASSERT_EQ(mkdir((dir + "/rcbox.txt").c_str(), 0755), 0);
         ASSERT_EQ(mkdir((dir + "/adir").c_str(), 0755), 0);
-        const Timed t = RunTimed(dir, "adir q");
-        EXPECT_EQ(t.run.out, kBanner + kReading + kAskList + Block(2, "44100", 16, "default", "") +
+        const RunResult t = RunTakebox(dir, "adir q");
+        EXPECT_EQ(t.out, kBanner + kReading + kAskList + ParamsBlock(2, "44100", 16, "default", "") +
                                  "Creating a new list: adir\n" + kTypeH + Show("") + kSaving +
                                  "Unable to open adir\nUnable to open rcbox.txt\n");
-        EXPECT_EQ(t.run.status, 0);
+        EXPECT_EQ(t.status, 0);
         EXPECT_TRUE(IsDirectory(dir + "/rcbox.txt"));
         EXPECT_TRUE(IsDirectory(dir + "/adir"));
     }
@@ -533,9 +438,8 @@ TEST(Hostile, SettingsAndListFilesOfRandomBytes)
 // "p", the play form, "a" and "t" each report what they find and nothing is played.
 TEST(Hostile, ListedFilesThatAreNoPlayableWavFiles)
 {
-    const ScratchDir scratch;
-    const std::string& dir = scratch.path;
-    WriteFile(dir + "/rcbox.txt", Settings("tbtest", 44100, 16, 2, "0.000", "1.000", "0.000", "tlist.txt", ""));
+    const std::string dir = MakeTempDir();
+    WriteFile(dir + "/rcbox.txt", SettingsText("tbtest", 44100, 16, 2, "0.000", "1.000", "0.000", "tlist.txt", ""));
     WriteFile(dir + "/tlist.txt", "adir\nempty.wav\nshort.wav\nnodata.wav\n");
     ASSERT_EQ(mkdir((dir + "/adir").c_str(), 0755), 0);
     WriteFile(dir + "/empty.wav", "");
@@ -544,14 +448,14 @@ TEST(Hostile, ListedFilesThatAreNoPlayableWavFiles)
     nodata.replace(36, 4, "DATA");
     WriteFile(dir + "/nodata.wav", nodata);
 
-    const Timed t = RunTimed(dir, "p 1 2p 3p 4p a t c q");
+    const RunResult t = RunTakebox(dir, "p 1 2p 3p 4p a t c q");
     const std::string tracks = "\t1 adir\n\t2 empty.wav\n\t3 short.wav\n\t4 nodata.wav\n";
-    const std::string shown = Show(tracks, "", "0.00", "0.00", "1.00");
+    const std::string shown = Show(tracks, "0.00", "1.00");
     const std::string noFormat = "Can't find format chunk in wave file!\n";
     const std::string noData = "Can't find data block in wave file!\n";
     const std::string playShort = "Playing short.wav ...\n";  // no frames: no clock line
     const std::string attributes = "  channels: 2\n  bits: 16\n  samplerate: 44100\n";
-    std::string expect = Start("Opening existing list: tlist.txt\n") + shown;
+    std::string expect = Start(kOpenedList) + shown;
     expect += "Enter track number:\n" + noFormat + shown;
     expect += noFormat + shown;
     expect += playShort + shown;
@@ -562,9 +466,9 @@ TEST(Hostile, ListedFilesThatAreNoPlayableWavFiles)
               "  length (sec): 0.000\n" + "\nFile: nodata.wav\n" + attributes + noData +
               "\nEnter 'c' to continue\n\n" + shown;
     expect += kSaving;
-    EXPECT_EQ(t.run.out, expect);
-    EXPECT_EQ(t.run.err, "");
-    EXPECT_EQ(t.run.status, 0);
+    EXPECT_EQ(t.out, expect);
+    EXPECT_EQ(t.err, "");
+    EXPECT_EQ(t.status, 0);
     EXPECT_EQ(ReadFile(dir + "/play.raw"), "");
     EXPECT_EQ(ReadFile(dir + "/short.wav"), WavHeader(44100, 2, 16, 0).substr(0, 43));
     EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "adir\nempty.wav\nshort.wav\nnodata.wav\n");

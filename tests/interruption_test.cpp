@@ -15,20 +15,7 @@
 namespace {
 
 const std::string kPrompt = "Filename: song.wav\n";  // the last line before each command word
-const std::string kAskC = "Enter 'c' to continue\n";
 constexpr uint32_t kBlockBytes = 4096 * 4;  // one stereo 16-bit block
-
-std::string Shell(const std::string& cmd)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[256];
-    while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr)
-        out += buf;
-    if (p != nullptr)
-        pclose(p);
-    return out;
-}
 
 // Frames of a WAV file as sox and python's wave module read it, from its header.
 void ExpectFrames(const std::string& path, uint32_t frames)

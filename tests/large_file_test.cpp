@@ -26,36 +26,7 @@ namespace {
 constexpr int64_t kPeriod = 4096;  // the period tbtest grants
 constexpr int64_t kHeader = 44;
 
-std::string Start()
-{
-    return "\nTakebox 1.05 by Marlo Fenwick\n\nReading rcbox.txt file\n"
-           "-----------------------------\nCurrent Recording Parameters:\n"
-           "   Channels: 2\n   Sample rate: 44100\n   Bits: 16\n   Device: tbtest\n   File: \n"
-           "-----------------------------\n\nOpening existing list: tlist.txt\n"
-           "Type h at any time to get a list of commands\n";
-}
-
-std::string Show(const std::string& in, const std::string& out)
-{
-    return "\nTrack List:\n\t1 big.wav\n\nPlayback:\tIn " + in + "\t\tOut " + out +
-           "\nRecording: \tDur 0.00\tFilename: \n";
-}
-
-std::string Clock(const std::vector<std::string>& times)
-{
-    std::string s;
-    for (const std::string& t : times)
-        s += "\rclock = " + t + " sec";
-    return s;
-}
-
-std::string Doubled(const std::string& mono)
-{
-    std::string s;
-    for (size_t i = 0; i + 2 <= mono.size(); i += 2)
-        s += mono.substr(i, 2) + mono.substr(i, 2);
-    return s;
-}
+const std::string kBig = "\t1 big.wav\n";
 
 struct Marker {
     int64_t offset;
@@ -65,7 +36,6 @@ struct Marker {
 class LargeFile : public testing::Test {
 protected:
     void SetUp() override { dir = MakeTempDir(); }
-    void TearDown() override { RemoveTempDir(dir); }
 
     // "big.wav": a 44-byte header declaring `declared` data bytes, zeros up to `length`
     // bytes, and the markers; the only track of the list.
@@ -127,8 +97,8 @@ TEST_F(LargeFile, Over2GiBIsReportedAndPlaysItsLastSecond)
     WriteSettings(dir, 44100, 16, 2, 83886.0f, 90000.0f, 0, "");
 
     const RunResult r = RunTakebox(dir, "t c 1p q");
-    const std::string show = Show("83886.00", "90000.00");
-    EXPECT_EQ(r.out, Start() + show +
+    const std::string show = Show(kBig, "83886.00", "90000.00");
+    EXPECT_EQ(r.out, Start(kOpenedList) + show +
                          "\nFile: big.wav\n  channels: 2\n  bits: 16\n  samplerate: 8000\n"
                          "  length (sec): 83887.000\n\nEnter 'c' to continue\n\n" +
                          show + "Playing big.wav ...\n" + Clock({"83886.00", "83886.52"}) + show +
@@ -169,8 +139,8 @@ TEST_F(Over4GiB, IsReportedWithItsWholeLength)
 {
     WriteSettings(dir, 44100, 16, 2, 0, 0, 0, "");
     const RunResult r = RunTakebox(dir, "t c q");
-    const std::string show = Show("0.00", "0.00");
-    EXPECT_EQ(r.out, Start() + show +
+    const std::string show = Show(kBig, "0.00", "0.00");
+    EXPECT_EQ(r.out, Start(kOpenedList) + show +
                          "\nFile: big.wav\n  channels: 1\n  bits: 16\n  samplerate: 8000\n"
                          "  length (sec): 301984.000\n\nEnter 'c' to continue\n\n" +
                          show + kSaving);
@@ -183,8 +153,8 @@ TEST_F(Over4GiB, PlaysItsLastSecondsPast2To31Frames)
 {
     WriteSettings(dir, 44100, 16, 2, 301980.0f, 400000.0f, 0, "");
     const RunResult r = RunTakebox(dir, "1p q");
-    const std::string show = Show("301980.00", "400000.00");
-    EXPECT_EQ(r.out, Start() + show + "Playing big.wav ...\n" +
+    const std::string show = Show(kBig, "301980.00", "400000.00");
+    EXPECT_EQ(r.out, Start(kOpenedList) + show + "Playing big.wav ...\n" +
                          Clock({"301980.00", "301980.50", "301981.03", "301981.53", "301982.06",
                                 "301982.56", "301983.06", "301983.59"}) +
                          show + kSaving);
@@ -200,8 +170,8 @@ TEST_F(Over4GiB, PlaysAcrossFrame2To31AndThe4GiBOffset)
 {
     WriteSettings(dir, 44100, 16, 2, 268432.0f, 268440.0f, 0, "");
     const RunResult r = RunTakebox(dir, "1p q");
-    const std::string show = Show("268432.00", "268440.00");
-    EXPECT_EQ(r.out, Start() + show + "Playing big.wav ...\n" +
+    const std::string show = Show(kBig, "268432.00", "268440.00");
+    EXPECT_EQ(r.out, Start(kOpenedList) + show + "Playing big.wav ...\n" +
                          Clock({"268432.00", "268432.50", "268433.03", "268433.53", "268434.06",
                                 "268434.56", "268435.06", "268435.59", "268436.09", "268436.59",
                                 "268437.12", "268437.62", "268438.16", "268438.66", "268439.16",

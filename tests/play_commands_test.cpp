@@ -7,21 +7,6 @@
 
 namespace {
 
-std::string Start(const std::string& listMessage)
-{
-    return "\nTakebox 1.05 by Marlo Fenwick\n\nReading rcbox.txt file\n"
-           "-----------------------------\nCurrent Recording Parameters:\n"
-           "   Channels: 2\n   Sample rate: 44100\n   Bits: 16\n   Device: tbtest\n   File: \n"
-           "-----------------------------\n\n" +
-           listMessage + "Type h at any time to get a list of commands\n";
-}
-
-std::string Show(const std::string& tracks, const std::string& in = "0.00", const std::string& out = "0.00")
-{
-    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn " + in + "\t\tOut " + out +
-           "\nRecording: \tDur 0.00\tFilename: \n";
-}
-
 const std::string kTracks = "\t1 ten.wav\n\t2 gone.wav\n";
 
 // A list of a 10 s stereo 16-bit file and a missing one.
@@ -49,7 +34,7 @@ TEST(PlayCommands, NumbersAndTheRememberedTrack)
     // pp before any play is track 1; 2p, then pp again; p asks (010 is octal 8, 0x1 is 1);
     // 010p is track 10; up sets track 0 and plays nothing.
     RunResult r = RunTakebox(dir, "pp 2p pp p 010 p 0x1 010p p2 up 1p5 q");
-    std::string expect = Start("Opening existing list: tlist.txt\n") + Show(kTracks);
+    std::string expect = Start(kOpenedList) + Show(kTracks);
     expect += kTen + Show(kTracks);
     expect += kGone + Show(kTracks);
     expect += kGone + Show(kTracks);
@@ -68,7 +53,7 @@ TEST(PlayCommands, QpAndXpEndTheProgramWithSaving)
     for (const char* word : {"qp", "xp"}) {
         std::string dir = TwoTracks();
         RunResult r = RunTakebox(dir, std::string("i 1 ") + word + " d 5 q");
-        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n") + Show(kTracks) +
+        EXPECT_EQ(r.out, Start(kOpenedList) + Show(kTracks) +
                              "Enter start time in seconds:\n" + Show(kTracks, "1.00") + kSaving)
             << word;
         EXPECT_NE(ReadFile(dir + "/rcbox.txt").find("i\t1.000\n"), std::string::npos);
@@ -80,7 +65,7 @@ TEST(PlayCommands, PlayAllPlaysTheSpanOfEveryTrack)
     std::string data;
     std::string dir = TwoTracks(&data);
     RunResult r = RunTakebox(dir, "i 1 o 1.2 a q");
-    std::string expect = Start("Opening existing list: tlist.txt\n") + Show(kTracks) +
+    std::string expect = Start(kOpenedList) + Show(kTracks) +
                          "Enter start time in seconds:\n" + Show(kTracks, "1.00") +
                          "Enter stop time in seconds:\n" + Show(kTracks, "1.00", "1.20") +
                          "Playing all!\n\nTrack 1\n" + kTen +
@@ -96,7 +81,7 @@ TEST(PlayCommands, EmptyListPlaysAndChecksNothing)
     std::string dir = MakeTempDir();
     WriteSettings(dir, 44100, 16, 2, 0, 0, 0, "");
     RunResult r = RunTakebox(dir, "a t c q");
-    EXPECT_EQ(r.out, Start("Creating a new list: tlist.txt\n") + Show("") + "Playing all!\n" + Show("") +
+    EXPECT_EQ(r.out, Start(kNewList) + Show("") + "Playing all!\n" + Show("") +
                          "\nEnter 'c' to continue\n\n" + Show("") + kSaving);
 }
 
@@ -104,7 +89,7 @@ TEST(CheckCommand, ReportsEveryListedFileAndWaits)
 {
     std::string dir = TwoTracks();
     RunResult r = RunTakebox(dir, "t x c q");
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n") + Show(kTracks) +
+    EXPECT_EQ(r.out, Start(kOpenedList) + Show(kTracks) +
                          "\nFile: ten.wav\n  channels: 2\n  bits: 16\n  samplerate: 44100\n"
                          "  length (sec): 10.000\n" +
                          kGone + "\nEnter 'c' to continue\n\nEnter 'c' to continue\n\n" + Show(kTracks) +

@@ -19,15 +19,6 @@ std::string PlayingLine(const std::string& file)
     return "Playing " + file + " ...\n";
 }
 
-// The clock text for chunks beginning at the given times (as printed, two decimals).
-std::string Clock(const std::vector<std::string>& times)
-{
-    std::string s;
-    for (const std::string& t : times)
-        s += "\rclock = " + t + " sec";
-    return s;
-}
-
 // A WAV file of `frames` frames of test pattern; returns the sample data.
 std::string MakeWav(const std::string& path, uint32_t rate, uint32_t channels, uint32_t bits,
                     uint32_t frames, uint32_t seed)
@@ -42,15 +33,6 @@ DriverRun Play(const std::string& dir, const std::string& file, const std::strin
 {
     remove((dir + "/play.raw").c_str());
     return RunDriver(dir, {"play", file, device, start, stop});
-}
-
-// Each sample of a mono plane doubled into left and right.
-std::string Doubled(const std::string& mono, uint32_t width)
-{
-    std::string s;
-    for (size_t i = 0; i + width <= mono.size(); i += width)
-        s += mono.substr(i, width) + mono.substr(i, width);
-    return s;
 }
 
 }  // namespace

@@ -2,26 +2,11 @@
 // recorded through the virtual capture device from a known "capture.raw".
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "tests/e2e.h"
 
 namespace {
-
-std::string Block(int channels, int rate, int bits, const std::string& file)
-{
-    return "-----------------------------\nCurrent Recording Parameters:\n"
-           "   Channels: " + std::to_string(channels) + "\n   Sample rate: " + std::to_string(rate) +
-           "\n   Bits: " + std::to_string(bits) + "\n   Device: tbtest\n   File: " + file +
-           "\n-----------------------------\n\n";
-}
-
-std::string Show(const std::string& tracks, const std::string& dur, const std::string& name)
-{
-    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn 0.00\t\tOut 0.00\nRecording: \tDur " + dur +
-           "\tFilename: " + name + "\n";
-}
 
 // One take of 0.2 s at 44100 Hz: planned 8820 frames, three blocks of 4096.
 const std::string kTake02 =
@@ -45,24 +30,9 @@ Session NewSession(float duration, const std::string& recordName, const std::str
     return s;
 }
 
-std::string Start(const std::string& listMessage, const std::string& file, int rate = 44100,
-                  int bits = 16, int channels = 2)
-{
-    return kBanner + "Reading rcbox.txt file\n" + Block(channels, rate, bits, file) + listMessage +
-           "Type h at any time to get a list of commands\n";
-}
-
 std::string SoxInfo(const std::string& path, const char* option)
 {
-    std::string cmd = std::string("sox --i ") + option + " '" + path + "' 2>&1";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[256];
-    while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr)
-        out += buf;
-    if (p != nullptr)
-        pclose(p);
-    return out;
+    return Shell(std::string("sox --i ") + option + " '" + path + "' 2>&1");
 }
 
 }  // namespace
@@ -71,10 +41,10 @@ TEST(RecordCommand, NewTargetAsksForNameAndDurationAndIsListedAtOnce)
 {
     Session s = NewSession(0, "");
     RunResult r = RunTakebox(s.dir, "r song 0 -2 abc 0.2 1 x y");
-    EXPECT_EQ(r.out, Start("Creating a new list: tlist.txt\n", "") + Show("", "0.00", "") +
+    EXPECT_EQ(r.out, Start(kNewList, "") + Show("") +
                          "Enter the recording file name:\n" + kAskDuration + kAskDuration +
                          kAskDuration + kAskDuration + kTake02 +
-                         Show("\t1 song.wav\n", "0.20", "song.wav") +
+                         Show("\t1 song.wav\n", "0.00", "0.00", "0.20", "song.wav") +
                          "Exit without saving list and settings? (y,n)\n");
     EXPECT_EQ(ReadFile(s.dir + "/song.wav"), WavHeader(44100, 2, 16, 49152) + s.capture.substr(0, 49152));
     EXPECT_FALSE(FileExists(s.dir + "/takebox_temp.wav"));
@@ -91,9 +61,9 @@ TEST(RecordCommand, ReplacingAListedTargetKeepsTheListAsItWas)
     WriteFile(s.dir + "/song.wav", "old contents");
     RunResult r = RunTakebox(s.dir, "r 1 1 q");
     const std::string tracks = "\t1 other.wav\n\t2 song.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "song.wav") +
-                         Show(tracks, "0.05", "song.wav") + ExistsMenuText("song.wav") + kTake005 +
-                         Show(tracks, "0.05", "song.wav") + kSaving);
+    EXPECT_EQ(r.out, Start(kOpenedList, "song.wav") +
+                         Show(tracks, "0.00", "0.00", "0.05", "song.wav") + ExistsMenuText("song.wav") + kTake005 +
+                         Show(tracks, "0.00", "0.00", "0.05", "song.wav") + kSaving);
     EXPECT_EQ(ReadFile(s.dir + "/song.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
     EXPECT_EQ(ReadFile(s.dir + "/tlist.txt"), "other.wav\nsong.wav\n");
 }
@@ -107,11 +77,11 @@ TEST(RecordCommand, ExistsMenuChoices)
     // chunk), 5 returns silently; then 2 with a new name records at once.
     RunResult r = RunTakebox(s.dir, "r 12 q 3 5 r 2 b 1 q");
     const std::string a = "\t1 a.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "a.wav") + Show(a, "0.05", "a.wav") +
+    EXPECT_EQ(r.out, Start(kOpenedList, "a.wav") + Show(a, "0.00", "0.00", "0.05", "a.wav") +
                          ExistsMenuText("a.wav") + ExistsMenuText("a.wav") + ExistsMenuText("a.wav") +
                          "Playing a.wav ...\nPlaying a.wav ...\n\rclock = 0.00 sec" + ExistsMenuText("a.wav") +
-                         Show(a, "0.05", "a.wav") + ExistsMenuText("a.wav") + "Enter a new filename:\n" +
-                         kTake005 + Show(a + "\t2 b.wav\n", "0.05", "b.wav") + kSaving);
+                         Show(a, "0.00", "0.00", "0.05", "a.wav") + ExistsMenuText("a.wav") + "Enter a new filename:\n" +
+                         kTake005 + Show(a + "\t2 b.wav\n", "0.00", "0.00", "0.05", "b.wav") + kSaving);
     EXPECT_EQ(ReadFile(s.dir + "/a.wav"), old);
     EXPECT_EQ(ReadFile(s.dir + "/b.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
     EXPECT_EQ(ReadFile(s.dir + "/play.raw"), std::string(16, '\x01') + std::string(4096 * 4 - 16, '\0'));
@@ -125,9 +95,9 @@ TEST(RecordCommand, AppendToAMatchingTarget)
     WriteFile(s.dir + "/old.wav", old);
     RunResult r = RunTakebox(s.dir, "r 4 1 q");
     const std::string tracks = "\t1 old.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.05", "old.wav") +
+    EXPECT_EQ(r.out, Start(kOpenedList, "old.wav") + Show(tracks, "0.00", "0.00", "0.05", "old.wav") +
                          ExistsMenuText("old.wav") + kTake005 + "Append file is 16428 bytes\n" +
-                         Show(tracks, "0.05", "old.wav") + kSaving);
+                         Show(tracks, "0.00", "0.00", "0.05", "old.wav") + kSaving);
     std::string now = ReadFile(s.dir + "/old.wav");
     EXPECT_EQ(now, WavHeader(44100, 2, 16, 20384) + oldData + s.capture.substr(0, 16384));
     EXPECT_FALSE(FileExists(s.dir + "/takebox_temp.wav"));
@@ -155,10 +125,10 @@ TEST(RecordCommand, MismatchedTargetIsNeverChanged)
         WriteFile(s.dir + "/old.wav", old);
         RunResult r = RunTakebox(s.dir, "r 4 x C c q");
         const std::string tracks = "\t1 old.wav\n";
-        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "old.wav") + Show(tracks, "0.05", "old.wav") +
+        EXPECT_EQ(r.out, Start(kOpenedList, "old.wav") + Show(tracks, "0.00", "0.00", "0.05", "old.wav") +
                              ExistsMenuText("old.wav") + c.messages +
                              "Enter 'c' to continue\nEnter 'c' to continue\nEnter 'c' to continue\n" +
-                             Show(tracks, "0.05", "old.wav") + kSaving);
+                             Show(tracks, "0.00", "0.00", "0.05", "old.wav") + kSaving);
         EXPECT_EQ(ReadFile(s.dir + "/old.wav"), old);
         EXPECT_FALSE(FileExists(s.dir + "/takebox_temp.wav"));
     }
@@ -169,7 +139,7 @@ TEST(RecordCommand, ADeletedTakeStaysDeleted)
     Session s = NewSession(0.2f, "kept.wav");
     RunResult r = RunTakebox(s.dir, "r 2 4 t c q");
     std::string out = r.out;
-    EXPECT_NE(out.find(kTake02 + kTake02 + Show("\t1 kept.wav\n", "0.20", "kept.wav")), std::string::npos);
+    EXPECT_NE(out.find(kTake02 + kTake02 + Show("\t1 kept.wav\n", "0.00", "0.00", "0.20", "kept.wav")), std::string::npos);
     EXPECT_NE(out.find("\nFile: kept.wav\n  channels: 2\n  bits: 16\n  samplerate: 44100\n  length (sec): 0.200\n"),
               std::string::npos);
     EXPECT_EQ(ReadFile(s.dir + "/kept.wav"), WavHeader(44100, 2, 16, 35280) + s.capture.substr(0, 35280));
@@ -238,8 +208,8 @@ TEST(RecordCommand, TheTakeFileIsNeverATarget)
         if (c.takeExists)
             WriteFile(s.dir + "/takebox_temp.wav", oldTake);
         RunResult r = RunTakebox(s.dir, c.input + " q");
-        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", c.name) + Show("\t1 a.wav\n", "0.05", c.name) +
-                             c.out + Show("\t1 a.wav\n", "0.05", c.finalName) + kSaving)
+        EXPECT_EQ(r.out, Start(kOpenedList, c.name) + Show("\t1 a.wav\n", "0.00", "0.00", "0.05", c.name) +
+                             c.out + Show("\t1 a.wav\n", "0.00", "0.00", "0.05", c.finalName) + kSaving)
             << c.name << " " << c.input;
         EXPECT_EQ(FileExists(s.dir + "/takebox_temp.wav"), c.takeExists);
         if (c.takeExists) {
@@ -256,9 +226,9 @@ TEST(RecordCommand, ADurationWordThatIsNoNumberIsDroppedOnce)
     for (const char* junk : {"-", "+", "abc", "-abc", "."}) {
         Session s = NewSession(0, "song.wav");
         RunResult r = RunTakebox(s.dir, std::string("r ") + junk + " 0.05 1 q");
-        EXPECT_EQ(r.out, Start("Creating a new list: tlist.txt\n", "song.wav") + Show("", "0.00", "song.wav") +
+        EXPECT_EQ(r.out, Start(kNewList, "song.wav") + Show("", "0.00", "0.00", "0.00", "song.wav") +
                              kAskDuration + kAskDuration + kTake005 +
-                             Show("\t1 song.wav\n", "0.05", "song.wav") + kSaving)
+                             Show("\t1 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving)
             << junk;
     }
 }
@@ -270,10 +240,10 @@ TEST(RecordCommand, AListPathThatARecordingMadeIsNeverWritten)
     WriteFile(s.dir + "/rcbox.txt", "dv\ttbtest\nd\t0.05\ntlist\tx.wav\nrname\tx.wav\n");
     RunResult r = RunTakebox(s.dir, "r 1 L 1 q");
     const std::string notSaved = "x.wav is a WAV file, not a track list; the list was not saved\n";
-    EXPECT_EQ(r.out, Start("Creating a new list: x.wav\n", "x.wav") + Show("", "0.05", "x.wav") + kTake005 +
-                         notSaved + Show("\t1 x.wav\n", "0.05", "x.wav") +
+    EXPECT_EQ(r.out, Start("Creating a new list: x.wav\n", "x.wav") + Show("", "0.00", "0.00", "0.05", "x.wav") + kTake005 +
+                         notSaved + Show("\t1 x.wav\n", "0.00", "0.00", "0.05", "x.wav") +
                          "1 = Load list from file: x.wav\n2 = Enter new file name and load list\n3 = Return\n" +
-                         "x.wav is a WAV file, not a track list\n" + Show("\t1 x.wav\n", "0.05", "x.wav") +
+                         "x.wav is a WAV file, not a track list\n" + Show("\t1 x.wav\n", "0.00", "0.00", "0.05", "x.wav") +
                          kSaving + notSaved);
     EXPECT_EQ(ReadFile(s.dir + "/x.wav"), WavHeader(44100, 2, 16, 16384) + s.capture.substr(0, 16384));
 }

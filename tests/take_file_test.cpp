@@ -17,40 +17,13 @@
 
 namespace {
 
-std::string Start(const std::string& listMessage, const std::string& file,
-                  const std::string& device = "tbtest")
-{
-    return kBanner + kReading +
-           "-----------------------------\nCurrent Recording Parameters:\n   Channels: 2\n"
-           "   Sample rate: 44100\n   Bits: 16\n   Device: " + device + "\n   File: " + file +
-           "\n-----------------------------\n\n" + listMessage;
-}
-
-std::string Show(const std::string& tracks, const std::string& name, const std::string& duration = "0.05")
-{
-    return "\nTrack List:\n" + tracks + "\nPlayback:\tIn 0.00\t\tOut 0.00\nRecording: \tDur " + duration +
-           "\tFilename: " + name + "\n";
-}
-
-std::string Shell(const std::string& command)
-{
-    std::string out;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    char buf[256];
-    while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr)
-        out += buf;
-    if (p != nullptr)
-        pclose(p);
-    return out;
-}
-
 // What python's wave module and sox make of a file: channels, sample width, rate and
 // frames; and sox's sample count.
 std::string Readers(const std::string& path)
 {
     return Shell("python3 -c 'import sys, wave; w = wave.open(sys.argv[1]); "
                  "print(w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes())' '" +
-                 path + "'; sox --i -s '" + path + "'");
+                 path + "'; sox --i -s '" + path + "' 2>&1");
 }
 
 // A session: settings for takes (0.05 s) into `recordName`, a list, and capture data.
@@ -115,9 +88,10 @@ TEST(TakeFile, OnlyKeptAudioStaysAndTheNextRecordingRecoversIt)
         const std::string menu = c.target == "old.wav" ? ExistsMenuText("old.wav") : "";
         const std::string tracks = "\t1 old.wav\n";
         const std::string listed = tracks + "\t2 takebox_recovered_1.wav\n";
-        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", c.target) + kTypeH + Show(tracks, c.target) +
-                             menu + kTake005 + kTake005 + c.failure + Show(tracks, c.target) + recovered +
-                             c.afterSecond + Show(listed, c.target) + kSaving);
+        const std::string shown = Show(tracks, "0.00", "0.00", "0.05", c.target);
+        EXPECT_EQ(r.out, Start(kOpenedList, c.target) + shown + menu + kTake005 + kTake005 + c.failure +
+                             shown + recovered + c.afterSecond +
+                             Show(listed, "0.00", "0.00", "0.05", c.target) + kSaving);
         EXPECT_EQ(r.status, 0);
         EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == WavHeader(44100, 2, 16, 2205 * 4) + kept);
         EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "old.wav\ntakebox_recovered_1.wav\n");
@@ -171,7 +145,7 @@ TEST(TakeFile, StartUpRecoversAnUnsavedTake)
         const RunResult r = RunTakebox(dir, "x y");
         const bool listed = c.newFile.find("recovered") != std::string::npos;
         const std::string tracks = "\t1 a.wav\n" + (listed ? "\t2 " + c.newFile + "\n" : "");
-        EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "") + c.line + kTypeH + Show(tracks, "") +
+        EXPECT_EQ(r.out, Start(kOpenedList + c.line) + Show(tracks, "0.00", "0.00", "0.05") +
                              "Exit without saving list and settings? (y,n)\n");
         EXPECT_EQ(ReadFile(dir + "/tlist.txt"), listed ? "a.wav\n" + c.newFile + "\n" : "a.wav\n");
         if (!c.newFile.empty()) {
@@ -197,9 +171,9 @@ TEST(TakeFile, ARecordingAfterARecoveryLeavesTheRecoveredFileAlone)
     WriteFile(dir + "/takebox_temp.wav", WavHeader(44100, 2, 16, 441000 * 4) + audio);
     const RunResult r = RunTakebox(dir, "r 1 q");
     const std::string one = "\t1 takebox_recovered_1.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "new.wav") +
-                         "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n" + kTypeH +
-                         Show(one, "new.wav") + kTake005 + Show(one + "\t2 new.wav\n", "new.wav") + kSaving);
+    EXPECT_EQ(r.out, Start(kOpenedList + "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n", "new.wav") +
+                         Show(one, "0.00", "0.00", "0.05", "new.wav") + kTake005 +
+                         Show(one + "\t2 new.wav\n", "0.00", "0.00", "0.05", "new.wav") + kSaving);
     EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == WavHeader(44100, 2, 16, 4000) + audio);
     EXPECT_TRUE(ReadFile(dir + "/new.wav") == WavHeader(44100, 2, 16, 16384) + kCapture.substr(0, 16384));
     EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "takebox_recovered_1.wav\nnew.wav\n");
@@ -255,9 +229,10 @@ TEST(TakeFile, ATakeKilledMidwayIsRecoveredAtTheNextStart)
     snprintf(line, sizeof line, "Recovered an unsaved take: takebox_recovered_1.wav (%.2f sec)\n",
              static_cast<double>(static_cast<float>(frames) / 44100.0f));
     const std::string two = "\t1 a.wav\n\t2 takebox_recovered_1.wav\n";
-    EXPECT_EQ(r.out, Start("Opening existing list: tlist.txt\n", "song.wav", "tbpaced") + line + kTypeH +
-                         Show(two, "song.wav", "10.00") + "Enter record duration in seconds:\n" +
-                         Show(two, "song.wav") + kTake005 + Show(two + "\t3 song.wav\n", "song.wav") + kSaving);
+    EXPECT_EQ(r.out, Start(kOpenedList + line, "song.wav", "tbpaced") +
+                         Show(two, "0.00", "0.00", "10.00", "song.wav") + "Enter record duration in seconds:\n" +
+                         Show(two, "0.00", "0.00", "0.05", "song.wav") + kTake005 +
+                         Show(two + "\t3 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving);
     EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == recovered);
     EXPECT_EQ(Readers(dir + "/takebox_recovered_1.wav"),
               "2 2 44100 " + std::to_string(frames) + "\n" + std::to_string(frames) + "\n");

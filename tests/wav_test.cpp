@@ -63,7 +63,6 @@ class WavTest : public testing::Test {
 protected:
     std::string dir = MakeTempDir();
     std::string Path(const std::string& name) const { return dir + "/" + name; }
-    void TearDown() override { system(("rm -rf '" + dir + "'").c_str()); }
 };
 
 // ---------------------------------------------------------------- header and size patch

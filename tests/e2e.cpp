@@ -319,6 +319,17 @@ int ReadSome(LiveRun* run, int timeout)
 
 }  // namespace
 
+bool HavePseudoTerminals()
+{
+    const int fd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    const bool usable = grantpt(fd) == 0 && unlockpt(fd) == 0 && ptsname(fd) != nullptr &&
+                        access(ptsname(fd), F_OK) == 0;
+    close(fd);
+    return usable;
+}
+
 bool StartLive(LiveRun* run, const std::string& dir, bool terminal)
 {
     signal(SIGPIPE, SIG_IGN);  // typing to a program that has ended must not end the test

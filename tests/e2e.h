@@ -40,6 +40,8 @@ struct LiveRun {
 };
 
 // Starts the program (through TAKEBOX_EMULATOR) in `dir` with the virtual devices.
+// Whether this machine hands out pseudo-terminals (a bare chroot without /dev/pts does not).
+bool HavePseudoTerminals();
 bool StartLive(LiveRun* run, const std::string& dir, bool terminal = false);
 // Reads output until `text` appears after what the last wait found. False when the
 // program ends or `seconds` pass first.

@@ -189,6 +189,11 @@ TEST(Interruption, KeysTypedDuringATake)
 {
     for (bool terminal : {true, false}) {
         SCOPED_TRACE(terminal ? "terminal" : "pipe");
+        if (terminal && !HavePseudoTerminals()) {
+            // A bare chroot without /dev/pts, say: the pipe case still runs.
+            printf("[ SKIPPED  ] no pseudo-terminal on this machine: the terminal case is left out\n");
+            continue;
+        }
         Session s = NewSession("tbpaced", 2);
         LiveRun run;
         ASSERT_TRUE(StartLive(&run, s.dir, terminal));

@@ -49,24 +49,6 @@ void ConvertingDevice(const char* device, char* out, size_t cap)
         snprintf(out, cap, "plug:%s", device);
 }
 
-// Reads up to `size` bytes from byte `position` of the file, going on after a short
-// read: a read may return fewer bytes than asked before the end of the file (a signal, a
-// pipe-like file system), and a chunk cut short there would sound as a gap of silence.
-// Returns the bytes read: fewer than `size` only at the end of the file or after an error.
-size_t GetAt(int fd, uint8_t* bytes, size_t size, off_t position)
-{
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = pread(fd, bytes + got, size - got, position + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
-
 enum ChunkResult { kChunkPlayed, kChunkStopped, kChunkFailed };
 
 // Hands one chunk of `frames` device frames to the device, completing a write cut short.
@@ -232,7 +214,7 @@ ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* c
         const int64_t audioLeft = static_cast<int64_t>(span.frameCount) - frame;
         const size_t want = audioLeft < span.period ? static_cast<size_t>(audioLeft) * span.frameBytes
                                                     : span.chunkBytes;
-        const size_t got = GetAt(span.fd, span.readBuf, want, position);
+        const size_t got = ReadFully(span.fd, span.readBuf, want, position);
         const size_t wholeBytes = got - got % span.frameBytes;
         if (wholeBytes == 0)
             break;

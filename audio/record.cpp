@@ -101,23 +101,6 @@ void HandToDisk(int fd, off_t from, off_t to)
         sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
 }
 
-// Writes `size` bytes at byte `position` of the file, going on after a short write.
-// Returns the bytes that reached the file: fewer than `size` after an error (errno says
-// which).
-size_t PutAt(int fd, const uint8_t* bytes, size_t size, off_t position)
-{
-    size_t put = 0;
-    while (put < size) {
-        const ssize_t n = pwrite(fd, bytes + put, size - put, position + static_cast<off_t>(put));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        put += static_cast<size_t>(n);
-    }
-    return put;
-}
-
 // Ends the capture stream: drained after a good run, dropped when the device failed.
 void CloseCapture(audio::PcmGuard* pcm, bool deviceFailed)
 {
@@ -293,7 +276,7 @@ int32_t WriteBlock(const RecordRun& run, int32_t at, Take* take, int* error)
         InterleavePeaks(static_cast<uint32_t>(run.block), run.width, run.plane1, run.plane2,
                         run.interleaved, &blockPeak1, &blockPeak2);
     const off_t position = static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(at) * run.frameBytes;
-    const size_t put = PutAt(run.fd, run.blockBytes, run.blockSize, position);
+    const size_t put = WriteFully(run.fd, run.blockBytes, run.blockSize, position);
     *error = errno;
     const int32_t putFrames = static_cast<int32_t>(put / run.frameBytes);
     if (run.channels == 2 && put == run.blockSize) {

@@ -43,16 +43,7 @@ constexpr uint32_t kWalkLimit = 1024;
 // stream's position and buffer alone.
 bool ReadExact(int fd, off_t at, uint8_t* buf, size_t n)
 {
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = pread(fd, buf + got, n - got, at + static_cast<off_t>(got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
+    return ReadFully(fd, buf, n, at) == n;
 }
 
 // Chunk ids are four printable ASCII characters ("fmt ", "LIST", "bext", "id3 ").
@@ -217,15 +208,7 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[want]);
     if (!buf)
         return 0;
-    size_t got = 0;
-    while (got < want) {
-        const ssize_t n = pread(fd, buf.get() + got, want - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
+    const size_t got = ReadFully(fd, buf.get(), want, 0);
     for (size_t at = 2; at <= kTagScanLimit && at + tagLength <= got; at += 2) {
         if (memcmp(buf.get() + at, tag, tagLength) == 0) {
             *offset = static_cast<uint32_t>(at);

@@ -2,6 +2,9 @@
 // reader and the take append. Every field is encoded little-endian byte by byte.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -59,3 +62,10 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
 // Appends `count` sample bytes of `source` (from its data offset) to the end of `target`.
 // Returns 1 when every byte was written, 0 when the append failed or was refused.
 int APPEND(const char* target, const char* source, int32_t count);
+
+// Positioned transfers through a file descriptor, completed after short ones. ReadFully
+// returns the bytes read: fewer than `size` only at the end of the file or after an error.
+// WriteFully returns the bytes that reached the file: fewer only after an error (errno
+// says which).
+size_t ReadFully(int fd, uint8_t* bytes, size_t size, off_t position);
+size_t WriteFully(int fd, const uint8_t* bytes, size_t size, off_t position);

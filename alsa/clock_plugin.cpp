@@ -87,16 +87,16 @@ void FollowAppl(ClockStream* clock)
 // is rounded up, so that at every expiry the clock has passed one more whole period.
 void ArmTimer(ClockStream* clock, snd_pcm_uframes_t period)
 {
-    struct itimerspec spec;
-    memset(&spec, 0, sizeof spec);
+    struct itimerspec wake;
+    memset(&wake, 0, sizeof wake);
     if (period > 0 && clock->io.rate > 0) {
         const uint64_t rate = clock->io.rate;
         const uint64_t nanos = (static_cast<uint64_t>(period) * kNanosPerSecond + rate - 1) / rate;
-        spec.it_interval.tv_sec = static_cast<time_t>(nanos / kNanosPerSecond);
-        spec.it_interval.tv_nsec = static_cast<long>(nanos % kNanosPerSecond);
-        spec.it_value = spec.it_interval;
+        wake.it_interval.tv_sec = static_cast<time_t>(nanos / kNanosPerSecond);
+        wake.it_interval.tv_nsec = static_cast<long>(nanos % kNanosPerSecond);
+        wake.it_value = wake.it_interval;
     }
-    timerfd_settime(clock->timer, 0, &spec, nullptr);
+    timerfd_settime(clock->timer, 0, &wake, nullptr);
 }
 
 // The device is gone: every call from here on reports it. The timer fires at once and
@@ -105,11 +105,11 @@ void Disconnect(ClockStream* clock)
 {
     clock->failed = true;
     snd_pcm_ioplug_set_state(&clock->io, SND_PCM_STATE_DISCONNECTED);
-    struct itimerspec spec;
-    memset(&spec, 0, sizeof spec);
-    spec.it_value.tv_nsec = 1;
-    spec.it_interval.tv_nsec = 10000000;
-    timerfd_settime(clock->timer, 0, &spec, nullptr);
+    struct itimerspec wake;
+    memset(&wake, 0, sizeof wake);
+    wake.it_value.tv_nsec = 1;
+    wake.it_interval.tv_nsec = 10000000;
+    timerfd_settime(clock->timer, 0, &wake, nullptr);
 }
 
 int ClockStart(snd_pcm_ioplug_t* io)

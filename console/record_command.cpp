@@ -200,23 +200,21 @@ int FinishAppend(const AppState* s, int32_t result, const FileAttributes* a)
     return 1;
 }
 
-// Adds a new target as the last track and rewrites the list file at once.
-void ListTarget(AppState* s)
+}  // namespace
+
+void ListTrack(AppState* s, const char* name)
 {
     for (int32_t n = 0; n < s->trackCount; n++)
-        if (strcmp(s->trackTable + static_cast<size_t>(n) * kSlotBytes, s->recordName) == 0)
+        if (strcmp(s->trackTable + static_cast<size_t>(n) * kSlotBytes, name) == 0)
             return;
     if (s->trackCount >= kTableSlots) {
-        printf("The track list is full: %s was not added\n", s->recordName);
+        printf("The track list is full: %s was not added\n", name);
         return;
     }
-    CopyText(s->trackTable + static_cast<size_t>(s->trackCount) * kSlotBytes, s->recordName,
-             kSlotBytes);
+    CopyText(s->trackTable + static_cast<size_t>(s->trackCount) * kSlotBytes, name, kSlotBytes);
     s->trackCount++;
     WriteList(s->listPath, s->trackTable, s->listText, s->trackCount);
 }
-
-}  // namespace
 
 void RecordCommand(AppState* s)
 {
@@ -244,5 +242,5 @@ void RecordCommand(AppState* s)
     }
     int done = appendFlag ? FinishAppend(s, result, &attributes) : FinishNew(s, result);
     if (done)
-        ListTarget(s);
+        ListTrack(s, s->recordName);
 }

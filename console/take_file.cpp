@@ -11,9 +11,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wav/file_io.h"
 #include "wav/wav.h"
 
 namespace {
+
+using wavio::FileGuard;
+using wavio::ReadAt;
+using wavio::WriteAt;
 
 // Four-byte size fields hold 0 to 2^31 - 1.
 constexpr uint64_t kMaxField = 2147483647u;
@@ -26,26 +31,6 @@ struct TakeLayout {
     uint32_t dataOffset;  // first byte of sample data
     off_t length;         // of the whole file
 };
-
-// Closes the file when the scope ends.
-struct TakeGuard {
-    FILE* file = nullptr;
-    ~TakeGuard()
-    {
-        if (file != nullptr)
-            fclose(file);
-    }
-};
-
-bool ReadAt(FILE* file, off_t offset, uint8_t* buf, size_t n)
-{
-    return fseeko(file, offset, SEEK_SET) == 0 && fread(buf, 1, n, file) == n;
-}
-
-bool WriteAt(FILE* file, off_t offset, const uint8_t* buf, size_t n)
-{
-    return fseeko(file, offset, SEEK_SET) == 0 && fwrite(buf, 1, n, file) == n;
-}
 
 // Reads the header of a take file: "RIFF" and "WAVE", a fmt chunk with a usable rate and
 // frame size, and a data tag whose data offset lies within the file. Returns 1 when it
@@ -80,7 +65,7 @@ int ReadTakeLayout(FILE* file, off_t length, TakeLayout* t)
 
 // Opens a regular file for update (or, when that is refused, for reading) and measures
 // it. Returns 0 when it cannot be opened; *writable says which mode was granted.
-int OpenTake(const char* path, TakeGuard* guard, off_t* length, bool* writable)
+int OpenTake(const char* path, FileGuard* guard, off_t* length, bool* writable)
 {
     guard->file = fopen(path, "rb+");
     *writable = guard->file != nullptr;
@@ -157,26 +142,11 @@ int MoveToNewName(const char* from, const char* pattern, char* name, size_t cap)
     return 0;
 }
 
-// Adds `name` as the last track unless it is listed, and rewrites the list file at once.
-void ListRecovered(AppState* s, const char* name)
-{
-    for (int32_t n = 0; n < s->trackCount; n++)
-        if (strcmp(s->trackTable + static_cast<size_t>(n) * kSlotBytes, name) == 0)
-            return;
-    if (s->trackCount >= kTableSlots) {
-        printf("The track list is full: %s was not added\n", name);
-        return;
-    }
-    CopyText(s->trackTable + static_cast<size_t>(s->trackCount) * kSlotBytes, name, kSlotBytes);
-    s->trackCount++;
-    WriteList(s->listPath, s->trackTable, s->listText, s->trackCount);
-}
-
 }  // namespace
 
 void CutTakeFile(const char* takePath, int32_t keptBytes)
 {
-    TakeGuard take;
+    FileGuard take(nullptr);
     off_t length = 0;
     bool writable = false;
     TakeLayout t;
@@ -191,7 +161,7 @@ void CutTakeFile(const char* takePath, int32_t keptBytes)
 
 int RecoverTake(AppState* s)
 {
-    TakeGuard take;
+    FileGuard take(nullptr);
     off_t length = 0;
     bool writable = false;
     if (!OpenTake(s->takePath, &take, &length, &writable))
@@ -227,7 +197,7 @@ int RecoverTake(AppState* s)
     }
     printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
            static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.rate)));
-    ListRecovered(s, name);
+    ListTrack(s, name);
     return 1;
 }
 

@@ -1,5 +1,6 @@
-// File helpers private to wav/: a guard that closes a FILE* on every path, and
-// positioned reads and writes with 64-bit offsets (fseeko/ftello with off_t).
+// File helpers of the WAV readers and writers and of the take file's keeper: a guard that
+// closes a FILE* on every path, and positioned reads and writes with 64-bit offsets
+// (fseeko/ftello with off_t).
 #pragma once
 
 #include <sys/types.h>

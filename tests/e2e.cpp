@@ -141,6 +141,19 @@ void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int cha
                                                value(duration), "tlist.txt", recordName));
 }
 
+Session NewSession(float duration, const std::string& recordName, const std::string& list,
+                   unsigned rate, unsigned bits, int channels, const std::string& device, float out)
+{
+    Session s;
+    s.dir = MakeTempDir();
+    WriteSettings(s.dir, rate, bits, channels, 0, out, duration, recordName, device);
+    if (!list.empty())
+        WriteFile(s.dir + "/tlist.txt", list);
+    s.capture = Capture16(44100 * 12, 7);
+    WriteFile(s.dir + "/capture.raw", s.capture);
+    return s;
+}
+
 std::string Le16(uint16_t v)
 {
     std::string s(2, '\0');

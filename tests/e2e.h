@@ -68,6 +68,17 @@ void WriteSettings(const std::string& dir, unsigned rate, unsigned bits, int cha
                    float in, float out, float duration, const std::string& recordName,
                    const std::string& device = "tbtest");
 
+// A working directory for a recording session: the settings (stereo 16-bit at `rate`,
+// the duration, out point and record name, the device), a list file when `list` is given,
+// and 12 s of Capture16 data (seed 7) in capture.raw.
+struct Session {
+    std::string dir;
+    std::string capture;
+};
+Session NewSession(float duration, const std::string& recordName, const std::string& list = "",
+                   unsigned rate = 44100, unsigned bits = 16, int channels = 2,
+                   const std::string& device = "tbtest", float out = 0);
+
 // Little-endian sample data helpers.
 std::string Le16(uint16_t v);
 std::string Le32(uint32_t v);

@@ -26,22 +26,6 @@ void ExpectFrames(const std::string& path, uint32_t frames)
               std::to_string(frames) + " " + std::to_string(frames * 4) + "\n");
 }
 
-struct Session {
-    std::string dir;
-    std::string capture;
-};
-
-// Stereo 16-bit at 44100 Hz into song.wav, 12 s of capture data.
-Session NewSession(const std::string& device, float duration, float out = 0)
-{
-    Session s;
-    s.dir = MakeTempDir();
-    WriteSettings(s.dir, 44100, 16, 2, 0, out, duration, "song.wav", device);
-    s.capture = Capture16(44100 * 12, 7);
-    WriteFile(s.dir + "/capture.raw", s.capture);
-    return s;
-}
-
 // Proves that the next read waits for the keyboard: a help text, "c", then "q".
 void ExpectTheNextReadWaits(LiveRun* run)
 {
@@ -78,7 +62,7 @@ TEST(Interruption, SignalsAtReads)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.moment) + ", signal " + std::to_string(c.signal));
-        Session s = NewSession("tbtest", c.duration);
+        Session s = NewSession(c.duration, "song.wav", "", 44100, 16, 2, "tbtest");
         const std::string old = WavHeader(44100, 2, 16, 4) + "oldy";
         if (c.targetExists)
             WriteFile(s.dir + "/song.wav", old);
@@ -112,7 +96,7 @@ TEST(Interruption, SignalsDuringATake)
 {
     for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
         SCOPED_TRACE("signal " + std::to_string(sig));
-        Session s = NewSession("tbpaced", 10);
+        Session s = NewSession(10, "song.wav", "", 44100, 16, 2, "tbpaced");
         LiveRun run;
         ASSERT_TRUE(StartLive(&run, s.dir));
         ASSERT_TRUE(WaitFor(&run, kPrompt));
@@ -149,7 +133,7 @@ TEST(Interruption, SignalsDuringATake)
 // the take menu, where "1" keeps the take.
 TEST(Interruption, CtrlCDuringAPlayback)
 {
-    Session s = NewSession("tbpaced", 3, 10);
+    Session s = NewSession(3, "song.wav", "", 44100, 16, 2, "tbpaced", 10);
     WriteFile(s.dir + "/long.wav", WavHeader(44100, 2, 16, 441000 * 4) + Capture16(441000, 3));
     WriteFile(s.dir + "/tlist.txt", "long.wav\nlong.wav\n");
     LiveRun run;
@@ -194,7 +178,7 @@ TEST(Interruption, KeysTypedDuringATake)
             printf("[ SKIPPED  ] no pseudo-terminal on this machine: the terminal case is left out\n");
             continue;
         }
-        Session s = NewSession("tbpaced", 2);
+        Session s = NewSession(2, "song.wav", "", 44100, 16, 2, "tbpaced");
         LiveRun run;
         ASSERT_TRUE(StartLive(&run, s.dir, terminal));
         ASSERT_TRUE(WaitFor(&run, kPrompt));
@@ -215,7 +199,7 @@ TEST(Interruption, KeysTypedDuringATake)
 // converts the rate; that device plays it.
 TEST(Interruption, DeviceAtAnotherRate)
 {
-    Session s = NewSession("tbrate48", 0.2f);
+    Session s = NewSession(0.2f, "song.wav", "", 44100, 16, 2, "tbrate48");
     const std::string samples = Capture16(4410, 5);
     WriteFile(s.dir + "/a.wav", WavHeader(44100, 2, 16, 4410 * 4) + samples);
     WriteFile(s.dir + "/tlist.txt", "a.wav\n");
@@ -241,7 +225,7 @@ TEST(Interruption, DeviceAtAnotherRate)
 // with a true header. A playback on it ends with one line.
 TEST(Interruption, DeviceThatFails)
 {
-    Session s = NewSession("tbfail", 1, 1);
+    Session s = NewSession(1, "song.wav", "", 44100, 16, 2, "tbfail", 1);
     WriteFile(s.dir + "/a.wav", WavHeader(44100, 2, 16, 44100 * 4) + Capture16(44100, 5));
     WriteFile(s.dir + "/tlist.txt", "a.wav\n");
     RunResult r = RunTakebox(s.dir, "r 2 1 1p q");

@@ -12,24 +12,6 @@ namespace {
 const std::string kTake02 =
     "Recording...\n\rRemaining 0.20 sec\rRemaining 0.11 sec\rRemaining 0.01 sec" + kPeaks + kTakeMenu;
 
-struct Session {
-    std::string dir;
-    std::string capture;
-};
-
-Session NewSession(float duration, const std::string& recordName, const std::string& list = "",
-                   unsigned rate = 44100, unsigned bits = 16, int channels = 2)
-{
-    Session s;
-    s.dir = MakeTempDir();
-    WriteSettings(s.dir, rate, bits, channels, 0, 0, duration, recordName);
-    if (!list.empty())
-        WriteFile(s.dir + "/tlist.txt", list);
-    s.capture = Capture16(44100 * 4, 7);
-    WriteFile(s.dir + "/capture.raw", s.capture);
-    return s;
-}
-
 std::string SoxInfo(const std::string& path, const char* option)
 {
     return Shell(std::string("sox --i ") + option + " '" + path + "' 2>&1");

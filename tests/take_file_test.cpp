@@ -30,11 +30,9 @@ std::string Readers(const std::string& path)
 std::string NewDir(const std::string& recordName, const std::string& list, float duration = 0.05f,
                    const std::string& device = "tbtest")
 {
-    const std::string dir = MakeTempDir();
-    WriteSettings(dir, 44100, 16, 2, 0, 0, duration, recordName, device);
-    WriteFile(dir + "/tlist.txt", list);
-    WriteFile(dir + "/capture.raw", Capture16(44100, 7));
-    return dir;
+    const Session s = NewSession(duration, recordName, "", 44100, 16, 2, device);
+    WriteFile(s.dir + "/tlist.txt", list);  // also an empty one: an existing list
+    return s.dir;
 }
 
 // Every file of the directory but the harness's own (names starting with a dot).

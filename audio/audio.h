@@ -32,9 +32,11 @@ int32_t FloatToInt32(float value);
 int PLAY(const char* path, const char* device, float start, float stop);
 
 // One recording run into `takePath`. Returns the byte count of the kept takes, or -1
-// when the take file or the capture device cannot be set up.
+// when the take file or the capture device cannot be set up. *undecided (when given)
+// becomes 1 when the run ended because the take menu's read ended without an answer (end
+// of input, a hangup, Ctrl-C at the menu): the take is kept, but nobody chose to save it.
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
-               int32_t appendFlag, const char* takePath);
+               int32_t appendFlag, const char* takePath, int32_t* undecided = nullptr);
 
 // The stop key (Ctrl-C) and the end of the session (a hangup or a termination request).
 // StopPending: a stop is pending: the take or playback in hand ends after its block.

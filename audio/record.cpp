@@ -150,6 +150,7 @@ struct RecordRun {
     float lastStart;
     float step;
     bool deviceFailed;
+    bool undecided;  // the take menu's read ended without an answer
 };
 
 // One take as it ended.
@@ -404,6 +405,7 @@ MenuAnswer AnswerTakeMenu(RecordRun* run, const Take& take)
         char answer[kAnswerBytes] = {};
         const bool haveWord = ReadWord(answer, sizeof answer) != 0;
         if (!haveWord || strcmp(answer, "1") == 0) {
+            run->undecided = !haveWord;
             run->total += take.written * static_cast<int32_t>(run->frameBytes);
             return kFinishRun;
         }
@@ -434,8 +436,10 @@ void PlayTake(const RecordRun& run, const Take& take)
 }  // namespace
 
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
-               int32_t appendFlag, const char* takePath)
+               int32_t appendFlag, const char* takePath, int32_t* undecided)
 {
+    if (undecided != nullptr)
+        *undecided = 0;
     (void)appendFlag;  // how the record command finishes is its own business
     RecordRun run = {};
     if (!CheckRequest(rate, duration, channels, bits, &run))
@@ -489,5 +493,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         printf("Write to %s failed: %s\n", takePath, strerror(errno));
     take.file = nullptr;
     CloseCapture(&pcm, run.deviceFailed);
+    if (undecided != nullptr)
+        *undecided = run.undecided ? 1 : 0;
     return run.total;
 }

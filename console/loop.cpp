@@ -73,7 +73,11 @@ void StartUp(AppState* s)
     printf("   File: %s\n", s->recordName);
     puts("-----------------------------\n");
     GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
-    RecoverTake(s);  // a take left behind by a crash or a failed save
+    // What a crash left: temporary copies of the settings and the list (the directory's
+    // lock says no other copy is writing them), and a take or an append not finished.
+    RemoveLeftoverTemporaries("rcbox.txt");
+    RemoveLeftoverTemporaries(s->listPath);
+    RecoverTake(s);
     puts("Type h at any time to get a list of commands");
     s->saveOnExit = 1;
     s->listHidden = 0;

@@ -91,7 +91,7 @@ std::string Shell(const std::string& cmd, bool* ok)
 }
 
 RunResult RunTakebox(const std::string& dir, const std::string& input,
-                     const std::string& shellPrefix)
+                     const std::string& shellPrefix, const std::string& wrapper)
 {
     // Standard output and error go through pipes to files written by processes outside
     // the subshell, so limits set by the prefix (ulimit -f) bind the program alone.
@@ -99,7 +99,7 @@ RunResult RunTakebox(const std::string& dir, const std::string& input,
     std::string script = "cd '" + dir + "' || exit 1\n"
                          "( " + shellPrefix + "\n"
                          "  export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
-                         "  exec timeout -s KILL 60 " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
+                         "  exec timeout -s KILL 60 " + wrapper + " " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
                          "echo \"${PIPESTATUS[0]}\" > .status\n"
                          "wait\n";
     WriteFile(dir + "/.script", script);

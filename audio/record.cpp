@@ -209,6 +209,7 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
     const audio::StreamStep step = audio::OpenStereoStream(pcm, run->device, request, &got, &rc);
     if (step == audio::kStreamOpenFailed) {
         fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
+        fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", run->device);
         return false;
     }
     if (step == audio::kStreamFormatFailed) {
@@ -225,8 +226,14 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
         return false;
     }
     // A device running at another rate would give a take that plays at the wrong speed.
+    if (got.refused[0] != '\0')
+        printf("%s does not take %s: converting through plug\n", run->device, got.refused);
     if (got.rate != 0 && got.rate != run->rate) {
-        printf("Cannot record at %u Hz: the capture device runs at %u Hz\n", run->rate, got.rate);
+        char other[96];
+        audio::ConvertingDevice(run->device, other, sizeof other);
+        printf("Cannot record at %u Hz: the capture device runs at %u Hz; try a device that "
+               "converts the rate, such as %s\n",
+               run->rate, got.rate, other);
         return false;
     }
     // From here the requested rate is used for the header and all timing. The read goes

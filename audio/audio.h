@@ -38,6 +38,24 @@ int PLAY(const char* path, const char* device, float start, float stop);
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
                int32_t appendFlag, const char* takePath, int32_t* undecided = nullptr);
 
+// The devices a user can record from: `default` first, then the defined PCMs that can
+// capture and describe themselves, then each card's capture devices by stable names
+// (hw:CARD=<id>,DEV=<n> and plughw:CARD=<id>,DEV=<n>).
+enum : int32_t {
+    kMaxDevices = 64,
+    kDeviceNameBytes = 48,  // as the settings hold a device name
+    kDescriptionBytes = 80,
+};
+struct DeviceList {
+    int32_t count;
+    char names[kMaxDevices][kDeviceNameBytes];
+    char descriptions[kMaxDevices][kDescriptionBytes];
+};
+void ListCaptureDevices(DeviceList* list);
+// Prints one line: whether `device` opens for capture (without waiting for a device that
+// is busy) and its channels, rates and the sample formats it takes, or why not.
+void DescribeCaptureDevice(const char* device);
+
 // The stop key (Ctrl-C) and the end of the session (a hangup or a termination request).
 // StopPending: a stop is pending: the take or playback in hand ends after its block.
 // SessionEnded: a hangup or termination was seen: every read is the end of input.

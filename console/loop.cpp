@@ -1,6 +1,8 @@
 // Start-up, the command loop with its command table, and shutdown.
 #include "console/console.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -234,6 +236,40 @@ void Help()
     }
 }
 
+// Lines of the device list stay within 79 columns.
+constexpr size_t kLineWidth = 79;
+
+// The device prompt. On a terminal the devices that can capture are listed first, a
+// number from the list picks one, and a line says what the chosen device offers. Returns
+// 0 at the end of input.
+static int ChooseDevice(AppState* s)
+{
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    static DeviceList list;  // 8 KiB: not on the stack
+    if (terminal) {
+        ListCaptureDevices(&list);
+        for (int32_t n = 0; n < list.count; n++) {
+            const size_t used = 7 + strnlen(list.names[n], kDeviceNameBytes);
+            printf("%2i = %s  %.*s\n", n + 1, list.names[n],
+                   static_cast<int>(used < kLineWidth ? kLineWidth - used : 0), list.descriptions[n]);
+        }
+    }
+    puts("Enter soundcard device name:");
+    char word[kDeviceCap];
+    if (!ReadWord(word, kDeviceCap))
+        return 0;
+    const int32_t number = terminal ? WordNumber(word) : 0;
+    char digits[16];
+    snprintf(digits, sizeof digits, "%i", number);
+    if (number >= 1 && number <= list.count && strcmp(digits, word) == 0)
+        CopyText(s->device, list.names[number - 1], kDeviceCap);
+    else
+        CopyText(s->device, word, kDeviceCap);
+    if (terminal)
+        DescribeCaptureDevice(s->device);
+    return 1;
+}
+
 void RecordSettingsMenu(AppState* s, char* word)
 {
     while (WordNumber(word) != 5) {
@@ -258,11 +294,8 @@ void RecordSettingsMenu(AppState* s, char* word)
             s->bits = s->bits == 16 ? 24 : 16;
         if (choice == 3)
             s->channels = s->channels == 2 ? 1 : 2;
-        if (choice == 4) {
-            puts("Enter soundcard device name:");
-            if (!ReadWord(s->device, kDeviceCap))
-                break;
-        }
+        if (choice == 4 && !ChooseDevice(s))
+            break;
     }
 }
 

@@ -12,6 +12,11 @@
 //   fail_after N  after N frames have moved (since the device was opened), every further
 //                 transfer fails with -ENODEV and the stream stays disconnected, as when a
 //                 USB interface is unplugged
+//   signal index  capture delivers, instead of silence, frames that each carry their index
+//                 in device time since the device was opened: the clock's frames count on
+//                 across every prepare and restart, so a reader that lost or repeated frames
+//                 shows exactly which. The index is split over the two channels, low bits
+//                 first: 16 bits a channel in S16_LE, 24 in S24_3LE (other formats: silence).
 #ifndef PIC
 #define PIC  // a shared module: the plain versioned-symbol form of SND_DLSYM_BUILD_VERSION
 #endif
@@ -50,7 +55,25 @@ struct ClockStream {
     uint64_t applFrames;            // frames the application has moved since the prepare
     snd_pcm_uframes_t lastAppl;     // appl_ptr when applFrames was last brought up to date
     uint64_t earlierFrames;         // frames moved before the last prepare
+    bool indexSignal;               // signal index given
+    struct timespec opened;         // CLOCK_MONOTONIC when the device was opened
+    uint64_t startIndex;            // the clock's frames from the opening to the start
 };
+
+// Frames of `rate` between two times; 0 when `to` is not later than `from`.
+uint64_t FramesBetween(const struct timespec& from, const struct timespec& to, uint64_t rate)
+{
+    int64_t sec = static_cast<int64_t>(to.tv_sec) - static_cast<int64_t>(from.tv_sec);
+    int64_t nsec = static_cast<int64_t>(to.tv_nsec) - static_cast<int64_t>(from.tv_nsec);
+    if (nsec < 0) {
+        nsec += static_cast<int64_t>(kNanosPerSecond);
+        sec -= 1;
+    }
+    if (sec < 0)
+        return 0;
+    // Seconds and nanoseconds apart: no product overflows for centuries of audio.
+    return static_cast<uint64_t>(sec) * rate + static_cast<uint64_t>(nsec) * rate / kNanosPerSecond;
+}
 
 // Frames the clock has passed since the start; 0 when the stream is not running.
 uint64_t ElapsedFrames(const ClockStream* clock)
@@ -59,17 +82,26 @@ uint64_t ElapsedFrames(const ClockStream* clock)
         return 0;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t sec = static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(clock->start.tv_sec);
-    int64_t nsec = static_cast<int64_t>(now.tv_nsec) - static_cast<int64_t>(clock->start.tv_nsec);
-    if (nsec < 0) {
-        nsec += static_cast<int64_t>(kNanosPerSecond);
-        sec -= 1;
+    return FramesBetween(clock->start, now, clock->io.rate);
+}
+
+// Writes the frame indices `first` onwards into `frames` frames of the areas from `offset`:
+// channel c carries the bits of the index from c times the sample width upwards.
+void WriteIndices(const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset, unsigned int channels,
+                  snd_pcm_uframes_t frames, snd_pcm_format_t format, uint64_t first)
+{
+    const unsigned int width = format == SND_PCM_FORMAT_S16_LE ? 2 : 3;
+    for (unsigned int c = 0; c < channels; c++) {
+        const snd_pcm_channel_area_t& area = areas[c];
+        const unsigned int shift = c * width * 8;
+        for (snd_pcm_uframes_t i = 0; i < frames; i++) {
+            uint8_t* p = static_cast<uint8_t*>(area.addr) + (area.first + (offset + i) * area.step) / 8;
+            const uint64_t index = first + i;
+            const uint64_t bits = shift < 64 ? index >> shift : 0;
+            for (unsigned int b = 0; b < width; b++)
+                p[b] = static_cast<uint8_t>(bits >> (8 * b));
+        }
     }
-    if (sec < 0)
-        return 0;
-    // Seconds and nanoseconds apart: no product overflows for centuries of audio.
-    const uint64_t rate = clock->io.rate;
-    return static_cast<uint64_t>(sec) * rate + static_cast<uint64_t>(nsec) * rate / kNanosPerSecond;
 }
 
 // Brings applFrames up to the application's position, which wraps at the boundary.
@@ -118,6 +150,7 @@ int ClockStart(snd_pcm_ioplug_t* io)
     if (clock->failed)
         return -ENODEV;
     clock_gettime(CLOCK_MONOTONIC, &clock->start);
+    clock->startIndex = FramesBetween(clock->opened, clock->start, io->rate);
     clock->running = true;
     ArmTimer(clock, io->period_size);
     return 0;
@@ -161,7 +194,7 @@ snd_pcm_sframes_t ClockPointer(snd_pcm_ioplug_t* io)
     return static_cast<snd_pcm_sframes_t>(elapsed % buffer);
 }
 
-// Capture fills the frames with silence, playback drops them; both count them for
+// Capture fills the frames with silence (or their indices), playback drops them; both count them for
 // fail_after.
 snd_pcm_sframes_t ClockTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                 snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
@@ -183,7 +216,10 @@ snd_pcm_sframes_t ClockTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area
         if (frames > left)
             frames = static_cast<snd_pcm_uframes_t>(left);
     }
-    if (io->stream == SND_PCM_STREAM_CAPTURE)
+    if (io->stream == SND_PCM_STREAM_CAPTURE && clock->indexSignal &&
+        (io->format == SND_PCM_FORMAT_S16_LE || io->format == SND_PCM_FORMAT_S24_3LE))
+        WriteIndices(areas, offset, io->channels, frames, io->format, clock->startIndex + clock->applFrames);
+    else if (io->stream == SND_PCM_STREAM_CAPTURE)
         snd_pcm_areas_silence(areas, offset, io->channels, frames, io->format);
     return static_cast<snd_pcm_sframes_t>(frames);
 }
@@ -317,6 +353,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(takeboxclock)
     unsigned int onlyRate = 0;
     bool failing = false;
     uint64_t failAfter = 0;
+    bool indexSignal = false;
     snd_config_iterator_t i;
     snd_config_iterator_t next;
     snd_config_for_each(i, next, conf)
@@ -344,6 +381,15 @@ SND_PCM_PLUGIN_DEFINE_FUNC(takeboxclock)
             failAfter = value;
             continue;
         }
+        if (strcmp(id, "signal") == 0) {
+            const char* signal = nullptr;
+            if (snd_config_get_string(entry, &signal) < 0 || strcmp(signal, "index") != 0) {
+                SNDERR("Invalid value for %s", id);
+                return -EINVAL;
+            }
+            indexSignal = true;
+            continue;
+        }
         SNDERR("Unknown field %s", id);
         return -EINVAL;
     }
@@ -354,6 +400,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(takeboxclock)
     clock->onlyRate = onlyRate;
     clock->failing = failing;
     clock->failAfter = failAfter;
+    clock->indexSignal = indexSignal;
+    clock_gettime(CLOCK_MONOTONIC, &clock->opened);
     clock->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (clock->timer < 0) {
         const int error = errno;

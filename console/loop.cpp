@@ -213,6 +213,7 @@ void Help()
         "   'f' to enter filename for recording",
         "   'F' to select file in list to record to",
         "   'u' to adjust recording hardware settings",
+        "   'm' to show the input level meter",
         "\nPlayback Commands\n",
         "   'p' to play a track, or 2p for track 2, etc",
         "   'a' to play all playlist tracks in order",
@@ -355,6 +356,8 @@ int RunTakebox(AppState* s)
             s->saveOnExit = 0;
         else if (strcmp(word, "u") == 0)
             RecordSettingsMenu(s, word);
+        else if (strcmp(word, "m") == 0)
+            LevelCheck(s->device, s->sampleRate, s->channels, static_cast<int32_t>(s->bits));
     }
     ShutDown(s);
     return 0;

@@ -152,6 +152,23 @@ int ChooseTarget(AppState* s, int32_t* appendFlag, FileAttributes* a)
     }
 }
 
+// On a terminal: a take longer than the disk has room for is announced (it still starts;
+// Ctrl-C stops it, a full disk ends it).
+void WarnOfDiskRoom(const AppState* s)
+{
+    if (!isatty(STDOUT_FILENO))
+        return;
+    const uint64_t bytesPerSecond = static_cast<uint64_t>(s->sampleRate) * (s->bits / 8) *
+                                    static_cast<uint64_t>(s->channels == 1 ? 1 : 2);
+    const int64_t room = DiskSeconds(bytesPerSecond);
+    if (room < 0 || !(static_cast<double>(s->duration) > static_cast<double>(room)))
+        return;
+    printf("The take (%.2f sec) is longer than the disk has room for: %lld:%02d:%02d at these "
+           "settings\n",
+           static_cast<double>(s->duration), static_cast<long long>(room / 3600),
+           static_cast<int>(room / 60 % 60), static_cast<int>(room % 60));
+}
+
 }  // namespace
 
 void RecordCommand(AppState* s)
@@ -172,6 +189,7 @@ void RecordCommand(AppState* s)
     FileAttributes attributes = {0, 0, 0, 0, 0};
     if (!ChooseTarget(s, &appendFlag, &attributes))
         return;
+    WarnOfDiskRoom(s);
     int32_t undecided = 0;
     int32_t result = RECORD(s->device, s->sampleRate, s->duration, s->channels,
                             static_cast<int32_t>(s->bits), appendFlag, s->takePath, &undecided);

@@ -221,6 +221,7 @@ std::string HelpText()
            "   '-' to remove a track from the list\n\nRecording Commands\n\n   'r' to record\n"
            "   'd' to set recording duration\n   'f' to enter filename for recording\n"
            "   'F' to select file in list to record to\n   'u' to adjust recording hardware settings\n"
+           "   'm' to show the input level meter\n"
            "\nPlayback Commands\n\n   'p' to play a track, or 2p for track 2, etc\n"
            "   'a' to play all playlist tracks in order\n   'i' to set in point of playback\n"
            "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"

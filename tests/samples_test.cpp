@@ -127,3 +127,57 @@ TEST(SamplesTest, FloatToInt32)
 }
 
 }  // namespace
+
+namespace {
+
+// The meter after one interval of `samples` (16-bit, one channel), as its line shows it.
+std::string MeterAfter(std::initializer_list<int> samples, LevelMeter* meter)
+{
+    Bytes plane;
+    for (int v : samples) {
+        plane.push_back(static_cast<uint8_t>(v & 0xff));
+        plane.push_back(static_cast<uint8_t>((v >> 8) & 0xff));
+    }
+    MeterPlane(meter, 0, plane.data(), static_cast<uint32_t>(samples.size()), 2);
+    NextMeterInterval(meter);
+    char line[kMeterColumns + 1];
+    FormatMeterLine(line, sizeof line, meter, "", -1);
+    return line;
+}
+
+}  // namespace
+
+// The live meter: the level of an interval in dB as the peak lines give it (silence at the
+// floor), the held peak marked on the bar and kept for 20 intervals, full-scale samples
+// counted at both ends of the range, and the line within 79 columns.
+TEST(SamplesTest, LevelMeter)
+{
+    EXPECT_EQ(LevelDb(0, 2), -96.0f);
+    EXPECT_EQ(LevelDb(0, 3), -144.0f);
+    EXPECT_NEAR(LevelDb(16384, 2), -6.02f, 0.005f);
+    EXPECT_NEAR(LevelDb(4194304, 3), -6.02f, 0.005f);
+
+    LevelMeter meter;
+    StartMeter(&meter, 2, 1);
+    struct Step {
+        std::initializer_list<int> samples;
+        const char* line;
+    } steps[] = {
+        {{100, -16384, 5}, "1[#######-]  -6.0dB "},
+        {{3277}, "1[#####-|-] -20.0dB "},  // the -6 dB peak is held
+        {{32767, -32768, 32767}, "1[########]  -0.0dB!"},  // three samples at full scale
+        {{0}, "1[-------|] -96.0dB!"},
+    };
+    for (const Step& s : steps)
+        EXPECT_EQ(MeterAfter(s.samples, &meter), s.line);
+    EXPECT_EQ(meter.channel[0].clips, 3u);
+    for (int i = 0; i < kMeterHoldIntervals - 1; i++)
+        MeterAfter({0}, &meter);
+    EXPECT_EQ(MeterAfter({0}, &meter), "1[--------] -96.0dB!");  // the hold has run out
+
+    StartMeter(&meter, 3, 2);
+    char line[kMeterColumns + 1];
+    const int n = FormatMeterLine(line, sizeof line, &meter, "Remaining 123456.78 sec", 99999999);
+    EXPECT_EQ(n, 79);
+    EXPECT_EQ(std::string(line, 24), "Remaining 123456.78 sec ");
+}

@@ -225,6 +225,7 @@ struct DiskRing {
     uint32_t first = 0;   // the oldest queued slot
     uint32_t queued = 0;  // slots queued and not yet written
     bool quit = false;    // the run is over: the writer ends once the ring is empty
+    std::chrono::steady_clock::time_point woken;  // when the capture thread last woke the writer
     // Fixed for the run, for the writer.
     int fd = -1;
     uint32_t frameBytes = 0;
@@ -628,14 +629,24 @@ uint8_t* NextSlot(const RecordRun& run, WriterState* seen)
 }
 
 // Queues the slot NextSlot gave, now holding `frames` frames for frame `at` of the file.
+// The writer is woken at most every 10 ms (and whenever the ring is half full): a device
+// that keeps time delivers a block far less often, so each of its blocks goes to the file
+// at once, while a device that delivers faster than time (a file) does not wake the writer
+// for every block.
 void QueueSlot(DiskRing* ring, int32_t at, int32_t frames, int32_t peak1, int32_t peak2)
 {
+    const auto now = std::chrono::steady_clock::now();
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(ring->lock);
         ring->slots[(ring->first + ring->queued) % ring->count] = RingSlot{at, frames, peak1, peak2};
         ring->queued++;
+        wake = now - ring->woken >= std::chrono::milliseconds(10) || 2 * ring->queued >= ring->count;
+        if (wake)
+            ring->woken = now;
     }
-    ring->changed.notify_all();
+    if (wake)
+        ring->changed.notify_all();
 }
 
 // Shows the progress line of each block that has reached the file since the last one

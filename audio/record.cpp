@@ -363,7 +363,10 @@ void* WriteTakes(void* arg)
         ring->next = next;
         ring->peak1 = peak1;
         ring->peak2 = peak2;
-        ring->changed.notify_all();
+        // A capture thread that waits for room is woken once the ring is half empty, not
+        // for every slot: it then fills many slots in one go.
+        if (2 * ring->queued <= ring->count || ring->drained || ring->failed)
+            ring->changed.notify_all();
     }
     return nullptr;
 }
@@ -612,8 +615,9 @@ uint8_t* NextSlot(const RecordRun& run, WriterState* seen)
     if (ring->queued == ring->count && spare > 0) {
         const auto deadline = run.clock.startedHere +
                               std::chrono::nanoseconds((run.clock.delivered + spare) * 1000000000 / run.rate);
-        // In steps of 100 ms at most, so that the stop key is seen.
-        while (ring->queued == ring->count && !ring->failed && !StopPending()) {
+        // Until the ring is half empty (the writer says so), in steps of 100 ms at most, so
+        // that the stop key is seen; then any free slot will do.
+        while (2 * ring->queued > ring->count && !ring->failed && !StopPending()) {
             const auto now = std::chrono::steady_clock::now();
             if (now >= deadline)
                 break;

@@ -15,8 +15,14 @@
 //   signal index  capture delivers, instead of silence, frames that each carry their index
 //                 in device time since the device was opened: the clock's frames count on
 //                 across every prepare and restart, so a reader that lost or repeated frames
-//                 shows exactly which. The index is split over the two channels, low bits
-//                 first: 16 bits a channel in S16_LE, 24 in S24_3LE (other formats: silence).
+//                 shows exactly which. Channel c carries bits 16c to 16c + 15 of the index in
+//                 the top 16 bits of its sample, the bits below them 0, in S16_LE, S24_3LE,
+//                 S24_LE and S32_LE alike (other formats: silence): any conversion between
+//                 these formats keeps the index whole.
+// Options that make it refuse what real interfaces refuse:
+//   access A      interleaved or noninterleaved: the only access it takes
+//   formats "F G" the only sample formats it takes (ALSA's names, such as S32_LE)
+//   channels N    the only channel count it takes (without it: 1 or 2)
 #ifndef PIC
 #define PIC  // a shared module: the plain versioned-symbol form of SND_DLSYM_BUILD_VERSION
 #endif
@@ -56,6 +62,10 @@ struct ClockStream {
     snd_pcm_uframes_t lastAppl;     // appl_ptr when applFrames was last brought up to date
     uint64_t earlierFrames;         // frames moved before the last prepare
     bool indexSignal;               // signal index given
+    unsigned int access;            // the one access it takes; 0: every one
+    unsigned int formats[8];        // the sample formats it takes
+    unsigned int formatCount;       // 0: the usual ones
+    unsigned int channels;          // the one channel count it takes; 0: 1 or 2
     struct timespec opened;         // CLOCK_MONOTONIC when the device was opened
     uint64_t startIndex;            // the clock's frames from the opening to the start
 };
@@ -85,21 +95,46 @@ uint64_t ElapsedFrames(const ClockStream* clock)
     return FramesBetween(clock->start, now, clock->io.rate);
 }
 
-// Writes the frame indices `first` onwards into `frames` frames of the areas from `offset`:
-// channel c carries the bits of the index from c times the sample width upwards.
-void WriteIndices(const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset, unsigned int channels,
-                  snd_pcm_uframes_t frames, snd_pcm_format_t format, uint64_t first)
+// Bytes of a sample, and where its top 16 bits start, in the formats the index signal uses.
+bool SampleLayout(snd_pcm_format_t format, unsigned int* bytes, unsigned int* top)
 {
-    const unsigned int width = format == SND_PCM_FORMAT_S16_LE ? 2 : 3;
+    switch (format) {
+    case SND_PCM_FORMAT_S16_LE:
+        *bytes = 2;
+        *top = 0;
+        return true;
+    case SND_PCM_FORMAT_S24_3LE:
+        *bytes = 3;
+        *top = 1;
+        return true;
+    case SND_PCM_FORMAT_S24_LE:  // 24 bits in the low three bytes of four
+        *bytes = 4;
+        *top = 1;
+        return true;
+    case SND_PCM_FORMAT_S32_LE:
+        *bytes = 4;
+        *top = 2;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Writes the frame indices `first` onwards into `frames` frames of the areas from `offset`:
+// channel c carries bits 16c to 16c + 15 of the index in the top 16 bits of its sample.
+void WriteIndices(const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset, unsigned int channels,
+                  snd_pcm_uframes_t frames, unsigned int bytes, unsigned int top, uint64_t first)
+{
     for (unsigned int c = 0; c < channels; c++) {
         const snd_pcm_channel_area_t& area = areas[c];
-        const unsigned int shift = c * width * 8;
+        const unsigned int shift = c * 16;
         for (snd_pcm_uframes_t i = 0; i < frames; i++) {
             uint8_t* p = static_cast<uint8_t*>(area.addr) + (area.first + (offset + i) * area.step) / 8;
             const uint64_t index = first + i;
-            const uint64_t bits = shift < 64 ? index >> shift : 0;
-            for (unsigned int b = 0; b < width; b++)
-                p[b] = static_cast<uint8_t>(bits >> (8 * b));
+            const uint64_t piece = shift < 64 ? (index >> shift) & 0xffffu : 0;
+            memset(p, 0, bytes);
+            p[top] = static_cast<uint8_t>(piece & 0xffu);
+            p[top + 1] = static_cast<uint8_t>(piece >> 8);
         }
     }
 }
@@ -216,9 +251,12 @@ snd_pcm_sframes_t ClockTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area
         if (frames > left)
             frames = static_cast<snd_pcm_uframes_t>(left);
     }
+    unsigned int bytes = 0;
+    unsigned int top = 0;
     if (io->stream == SND_PCM_STREAM_CAPTURE && clock->indexSignal &&
-        (io->format == SND_PCM_FORMAT_S16_LE || io->format == SND_PCM_FORMAT_S24_3LE))
-        WriteIndices(areas, offset, io->channels, frames, io->format, clock->startIndex + clock->applFrames);
+        SampleLayout(io->format, &bytes, &top))
+        WriteIndices(areas, offset, io->channels, frames, bytes, top,
+                     clock->startIndex + clock->applFrames);
     else if (io->stream == SND_PCM_STREAM_CAPTURE)
         snd_pcm_areas_silence(areas, offset, io->channels, frames, io->format);
     return static_cast<snd_pcm_sframes_t>(frames);
@@ -311,6 +349,41 @@ int ReadCount(snd_config_t* entry, const char* id, uint64_t* value)
     return 0;
 }
 
+// What a device profile restricts: see the options at the top.
+struct Profile {
+    unsigned int access;
+    unsigned int formats[8];
+    unsigned int formatCount;
+    unsigned int channels;
+};
+
+// Reads a list of format names separated by spaces. Returns 0, or -EINVAL for an unknown
+// name or more than the list holds.
+int ReadFormats(const char* text, Profile* profile)
+{
+    char name[32];
+    profile->formatCount = 0;
+    for (const char* p = text; *p != '\0';) {
+        while (*p == ' ')
+            p++;
+        size_t n = 0;
+        while (p[n] != ' ' && p[n] != '\0')
+            n++;
+        if (n == 0)
+            break;
+        if (n >= sizeof name || profile->formatCount >= sizeof profile->formats / sizeof profile->formats[0])
+            return -EINVAL;
+        memcpy(name, p, n);
+        name[n] = '\0';
+        const snd_pcm_format_t format = snd_pcm_format_value(name);
+        if (format == SND_PCM_FORMAT_UNKNOWN)
+            return -EINVAL;
+        profile->formats[profile->formatCount++] = static_cast<unsigned int>(format);
+        p += n;
+    }
+    return profile->formatCount > 0 ? 0 : -EINVAL;
+}
+
 int SetConstraints(ClockStream* clock)
 {
     static const unsigned int kAccess[] = {
@@ -321,14 +394,26 @@ int SetConstraints(ClockStream* clock)
         SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE, SND_PCM_FORMAT_S24_LE,
         SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_FORMAT_U8,
     };
+    // One access: read and write, and the memory-mapped form ALSA's layers may use.
+    const unsigned int interleaved[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED};
+    const unsigned int planes[] = {SND_PCM_ACCESS_RW_NONINTERLEAVED,
+                                   SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
+    const unsigned int* access = clock->access == 0 ? kAccess
+                                 : clock->access == SND_PCM_ACCESS_RW_INTERLEAVED ? interleaved
+                                                                                  : planes;
+    const unsigned int accessCount = clock->access == 0 ? sizeof kAccess / sizeof kAccess[0] : 2;
     snd_pcm_ioplug_t* io = &clock->io;
-    int rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS,
-                                           sizeof kAccess / sizeof kAccess[0], kAccess);
-    if (rc >= 0)
+    int rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, accessCount, access);
+    if (rc >= 0 && clock->formatCount > 0)
+        rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, clock->formatCount,
+                                           clock->formats);
+    else if (rc >= 0)
         rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
                                            sizeof kFormats / sizeof kFormats[0], kFormats);
     if (rc >= 0)
-        rc = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2);
+        rc = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS,
+                                             clock->channels > 0 ? clock->channels : 1,
+                                             clock->channels > 0 ? clock->channels : 2);
     if (rc >= 0) {
         const unsigned int low = clock->onlyRate > 0 ? clock->onlyRate : kMinRate;
         const unsigned int high = clock->onlyRate > 0 ? clock->onlyRate : kMaxRate;
@@ -354,6 +439,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(takeboxclock)
     bool failing = false;
     uint64_t failAfter = 0;
     bool indexSignal = false;
+    Profile profile = {};
     snd_config_iterator_t i;
     snd_config_iterator_t next;
     snd_config_for_each(i, next, conf)
@@ -390,6 +476,33 @@ SND_PCM_PLUGIN_DEFINE_FUNC(takeboxclock)
             indexSignal = true;
             continue;
         }
+        if (strcmp(id, "access") == 0) {
+            const char* text = nullptr;
+            if (snd_config_get_string(entry, &text) < 0 ||
+                (strcmp(text, "interleaved") != 0 && strcmp(text, "noninterleaved") != 0)) {
+                SNDERR("Invalid value for %s", id);
+                return -EINVAL;
+            }
+            profile.access = strcmp(text, "interleaved") == 0 ? SND_PCM_ACCESS_RW_INTERLEAVED
+                                                               : SND_PCM_ACCESS_RW_NONINTERLEAVED;
+            continue;
+        }
+        if (strcmp(id, "formats") == 0) {
+            const char* text = nullptr;
+            if (snd_config_get_string(entry, &text) < 0 || ReadFormats(text, &profile) < 0) {
+                SNDERR("Invalid value for %s", id);
+                return -EINVAL;
+            }
+            continue;
+        }
+        if (strcmp(id, "channels") == 0) {
+            if (ReadCount(entry, id, &value) < 0 || value < 1 || value > 64) {
+                SNDERR("Invalid value for %s", id);
+                return -EINVAL;
+            }
+            profile.channels = static_cast<unsigned int>(value);
+            continue;
+        }
         SNDERR("Unknown field %s", id);
         return -EINVAL;
     }
@@ -401,6 +514,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(takeboxclock)
     clock->failing = failing;
     clock->failAfter = failAfter;
     clock->indexSignal = indexSignal;
+    clock->access = profile.access;
+    memcpy(clock->formats, profile.formats, sizeof clock->formats);
+    clock->formatCount = profile.formatCount;
+    clock->channels = profile.channels;
     clock_gettime(CLOCK_MONOTONIC, &clock->opened);
     clock->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (clock->timer < 0) {

@@ -32,9 +32,71 @@ int32_t FloatToInt32(float value);
 int PLAY(const char* path, const char* device, float start, float stop);
 
 // One recording run into `takePath`. Returns the byte count of the kept takes, or -1
-// when the take file or the capture device cannot be set up.
+// when the take file or the capture device cannot be set up. *undecided (when given)
+// becomes 1 when the run ended because the take menu's read ended without an answer (end
+// of input, a hangup, Ctrl-C at the menu): the take is kept, but nobody chose to save it.
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
-               int32_t appendFlag, const char* takePath);
+               int32_t appendFlag, const char* takePath, int32_t* undecided = nullptr);
+
+// The live level meter (a terminal only): per channel the largest magnitude of the
+// interval in hand, the one shown for the last interval, a peak held for about two seconds
+// (kMeterHoldIntervals at ten intervals a second), and the samples at full scale (the
+// largest or the smallest value of the width) since the meter started.
+enum : int32_t { kMeterHoldIntervals = 20 };
+enum : uint32_t { kMeterColumns = 79 };
+struct MeterChannel {
+    int32_t peak;
+    int32_t shown;
+    int32_t held;
+    int32_t heldFor;
+    uint32_t clips;
+};
+struct LevelMeter {
+    uint32_t width;
+    int32_t channels;
+    MeterChannel channel[2];
+};
+void StartMeter(LevelMeter* meter, uint32_t width, int32_t channels);
+// Meters `frames` samples of one channel (0 or 1), `stride` bytes apart.
+void MeterPlane(LevelMeter* meter, int32_t channel, const uint8_t* samples, uint32_t frames,
+                uint32_t stride);
+// The level of a peak as the peak lines give it, in dB below full scale; silence is -96 dB
+// at width 2 and -144 dB at width 3.
+float LevelDb(int32_t peak, uint32_t width);
+// Ends the interval in hand: its peaks are shown and held.
+void NextMeterInterval(LevelMeter* meter);
+// The meter's line: `lead` (the remaining time, or ""), per channel a bar with the held
+// peak marked, the level in dB and "!" once a sample reached full scale, and "disk H:MM:SS"
+// when diskSeconds is not negative. At most 79 columns. Returns its length.
+int FormatMeterLine(char* out, uint32_t cap, const LevelMeter* meter, const char* lead,
+                    int64_t diskSeconds);
+
+// The level check (command "m"): drops the rest of the typed line, then meters the capture
+// device with these settings: on a terminal the live meter until a line is typed, Ctrl-C
+// or the end of input; otherwise one second, then the peak lines. Writes no file.
+void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bits);
+
+// Whole seconds of audio at `bytesPerSecond` that the working directory's disk has room
+// for (what an ordinary user may write); -1 when that cannot be told.
+int64_t DiskSeconds(uint64_t bytesPerSecond);
+
+// The devices a user can record from: `default` first, then the defined PCMs that can
+// capture and describe themselves, then each card's capture devices by stable names
+// (hw:CARD=<id>,DEV=<n> and plughw:CARD=<id>,DEV=<n>).
+enum : int32_t {
+    kMaxDevices = 64,
+    kDeviceNameBytes = 48,  // as the settings hold a device name
+    kDescriptionBytes = 80,
+};
+struct DeviceList {
+    int32_t count;
+    char names[kMaxDevices][kDeviceNameBytes];
+    char descriptions[kMaxDevices][kDescriptionBytes];
+};
+void ListCaptureDevices(DeviceList* list);
+// Prints one line: whether `device` opens for capture (without waiting for a device that
+// is busy) and its channels, rates and the sample formats it takes, or why not.
+void DescribeCaptureDevice(const char* device);
 
 // The stop key (Ctrl-C) and the end of the session (a hangup or a termination request).
 // StopPending: a stop is pending: the take or playback in hand ends after its block.
@@ -62,6 +124,8 @@ int ReadChar();
 void UnreadChar(int c);
 void EndRead();
 void ResetConsoleInput();
+// 1 when a read would not wait: input is buffered or waiting, or it has ended.
+int InputWaiting();
 void DropTypedAhead();
 
 // Reads one white-space-delimited word from standard input into buf (cap bytes with the

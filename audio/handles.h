@@ -50,6 +50,10 @@ struct BufferGuard {
     ~BufferGuard() { free(bytes); }
 };
 
+// Capacities: a device name as the settings hold it, and a refused request's name.
+constexpr size_t kDeviceNameCap = 48;
+constexpr size_t kRefusedCap = 32;
+
 // Largest period (in frames) the engine accepts from a device. Real devices grant a few
 // thousand frames; the bound keeps buffer sizes and frame arithmetic far from overflow.
 constexpr snd_pcm_uframes_t kMaxPeriodFrames = 1u << 20;
@@ -81,13 +85,22 @@ struct StreamSettings {
     bool bufferRead = false;
     bool channelsRead = false;
     bool rateRead = false;
+    // The request the device refused ("non-interleaved access", "S24_3LE", "2 channels")
+    // when the stream runs through the plug layer; "" when the device took them itself.
+    char refused[kRefusedCap] = "";
 };
 
-// Opens `device` and installs a two-channel stream as requested. Returns the step that
-// failed (its ALSA error in *error; nothing is printed: each path has its own messages)
-// or kStreamReady. pcm->pcm holds the device once it is open, also after a later failure.
+// Opens `device` and installs a two-channel stream as requested; a device that refuses
+// the access, the format or two channels runs behind the plug layer (settings->refused
+// names what it refused), at its own rate. Returns the step that failed (its ALSA error in
+// *error; nothing is printed: each path has its own messages) or kStreamReady. pcm->pcm
+// holds the device once it is open, also after a later failure.
 StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
                             StreamSettings* settings, int* error);
+
+// A device that converts the rate of `device`, for the messages that refuse a rate:
+// "plughw:" for a "hw:" device, the "plug" converter over any other.
+void ConvertingDevice(const char* device, char* out, size_t cap);
 
 // Brings a stream back after the system suspended it (-ESTRPIPE): resumed where the
 // driver can, for at most about ten seconds while it asks to wait, else prepared afresh.

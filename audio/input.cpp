@@ -116,6 +116,14 @@ void EndRead()
     }
 }
 
+int InputWaiting()
+{
+    if (gInputPos < gInputLen || gInputEnded || SessionEnded())
+        return 1;
+    struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+    return poll(&in, 1, 0) > 0 ? 1 : 0;  // input, or its end (POLLHUP)
+}
+
 void ResetConsoleInput()
 {
     gInputPos = 0;

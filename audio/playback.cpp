@@ -37,18 +37,6 @@ int64_t FloatToFrame(float value)
     return static_cast<int64_t>(value);
 }
 
-// A device that plays at another rate, converting it: "plughw:" for a "hw:" device,
-// the "plug" converter over any other.
-void ConvertingDevice(const char* device, char* out, size_t cap)
-{
-    if (strncmp(device, "hw:", 3) == 0)
-        snprintf(out, cap, "plug%s", device);
-    else if (strchr(device, ':') != nullptr)
-        snprintf(out, cap, "plug:'%s'", device);
-    else
-        snprintf(out, cap, "plug:%s", device);
-}
-
 enum ChunkResult { kChunkPlayed, kChunkStopped, kChunkFailed };
 
 // Hands one chunk of `frames` device frames to the device, completing a write cut short.
@@ -138,7 +126,7 @@ int RateGranted(const audio::StreamSettings& got, const char* path, const char* 
     if (!got.rateRead || got.rate == rate)
         return 1;
     char other[96];
-    ConvertingDevice(device, other, sizeof other);
+    audio::ConvertingDevice(device, other, sizeof other);
     fprintf(stderr, "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts the rate, such as %s\n",
             path, rate, got.rate, other);
     return 0;
@@ -157,6 +145,7 @@ bool SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
     const audio::StreamStep step = audio::OpenStereoStream(pcm, device, request, &got, &rc);
     if (step == audio::kStreamOpenFailed) {
         fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(rc));
+        fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", device);
         return false;
     }
     if (step == audio::kStreamFormatFailed) {
@@ -167,6 +156,8 @@ bool SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
         fprintf(stderr, "Unable to set hardware parameters: %s\n", snd_strerror(rc));
         return false;
     }
+    if (got.refused[0] != '\0')
+        printf("%s does not take %s: converting through plug\n", device, got.refused);
     if (!RateGranted(got, span->path, device, span->rate))
         return false;
     if (!got.periodRead || got.period == 0 || got.period > audio::kMaxPeriodFrames) {

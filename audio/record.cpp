@@ -400,6 +400,7 @@ struct RecordRun {
     float lastStart;
     float step;
     bool deviceFailed;
+    bool undecided;  // the take menu's read ended without an answer
 };
 
 // One take as it ended.
@@ -461,6 +462,7 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
     const audio::StreamStep step = audio::OpenStereoStream(pcm, run->device, request, &got, &rc);
     if (step == audio::kStreamOpenFailed) {
         fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
+        fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", run->device);
         return false;
     }
     if (step == audio::kStreamFormatFailed) {
@@ -477,8 +479,14 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
         return false;
     }
     // A device running at another rate would give a take that plays at the wrong speed.
+    if (got.refused[0] != '\0')
+        printf("%s does not take %s: converting through plug\n", run->device, got.refused);
     if (got.rate != 0 && got.rate != run->rate) {
-        printf("Cannot record at %u Hz: the capture device runs at %u Hz\n", run->rate, got.rate);
+        char other[96];
+        audio::ConvertingDevice(run->device, other, sizeof other);
+        printf("Cannot record at %u Hz: the capture device runs at %u Hz; try a device that "
+               "converts the rate, such as %s\n",
+               run->rate, got.rate, other);
         return false;
     }
     // From here the requested rate is used for the header and all timing. The read goes
@@ -863,6 +871,7 @@ MenuAnswer AnswerTakeMenu(RecordRun* run, const Take& take)
         char answer[kAnswerBytes] = {};
         const bool haveWord = ReadWord(answer, sizeof answer) != 0;
         if (!haveWord || strcmp(answer, "1") == 0) {
+            run->undecided = !haveWord;
             run->total += take.written * static_cast<int32_t>(run->frameBytes);
             return kFinishRun;
         }
@@ -893,8 +902,10 @@ void PlayTake(const RecordRun& run, const Take& take)
 }  // namespace
 
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
-               int32_t appendFlag, const char* takePath)
+               int32_t appendFlag, const char* takePath, int32_t* undecided)
 {
+    if (undecided != nullptr)
+        *undecided = 0;
     (void)appendFlag;  // how the record command finishes is its own business
     RecordRun run = {};
     if (!CheckRequest(rate, duration, channels, bits, &run))
@@ -956,6 +967,8 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         printf("Write to %s failed: %s\n", takePath, strerror(errno));
     take.file = nullptr;
     CloseCapture(&pcm, run.deviceFailed);
+    if (undecided != nullptr)
+        *undecided = run.undecided ? 1 : 0;
     return run.total;
 }
 

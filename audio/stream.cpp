@@ -1,39 +1,53 @@
 // The stream set-up that capture and playback share: open the device, then ask for the
 // access, the format, two channels, the rate, the period and the buffer, install them,
-// and read back what the device took.
+// and read back what the device took. A device that refuses the access, the format or two
+// channels is opened again behind ALSA's plug layer, which converts them.
 #include "audio/handles.h"
+
+#include <cstring>
 
 namespace audio {
 
-StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
-                            StreamSettings* settings, int* error)
+namespace {
+
+// Asks for the access, the sample format and two channels. Returns 0 when the device
+// takes all three; else the first refusal's error, with that request named in `refused`.
+int RequestLayout(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, const StreamRequest& request,
+                  char* refused, size_t cap)
 {
-    *settings = StreamSettings{};
-    int rc = snd_pcm_open(&pcm->pcm, device, request.direction, 0);
+    int rc = snd_pcm_hw_params_set_access(pcm, params, request.access);
     if (rc < 0) {
-        pcm->pcm = nullptr;
-        *error = rc;
-        return kStreamOpenFailed;
+        snprintf(refused, cap, "%s",
+                 request.access == SND_PCM_ACCESS_RW_NONINTERLEAVED ? "non-interleaved access"
+                                                                    : "interleaved access");
+        return rc;
     }
-    snd_pcm_hw_params_t* params = nullptr;
-    snd_pcm_hw_params_alloca(&params);  // zero-filled
-    snd_pcm_hw_params_any(pcm->pcm, params);
-    snd_pcm_hw_params_set_access(pcm->pcm, params, request.access);
-    rc = snd_pcm_hw_params_set_format(pcm->pcm, params, request.format);
+    rc = snd_pcm_hw_params_set_format(pcm, params, request.format);
     if (rc < 0) {
-        *error = rc;
-        return kStreamFormatFailed;
+        snprintf(refused, cap, "%s", snd_pcm_format_name(request.format));
+        return rc;
     }
+    rc = snd_pcm_hw_params_set_channels(pcm, params, 2);
+    if (rc < 0) {
+        snprintf(refused, cap, "2 channels");
+        return rc;
+    }
+    return 0;
+}
+
+// The rate, the period and the buffer asked for, the install, and what it left.
+StreamStep Install(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, const StreamRequest& request,
+                   StreamSettings* settings, int* error)
+{
     // The results of these requests are not examined: a refusal shows at the install.
     snd_pcm_uframes_t period = request.period;
     snd_pcm_uframes_t buffer = request.buffer;
     unsigned int rate = request.rate;
-    snd_pcm_hw_params_set_channels(pcm->pcm, params, 2);
-    snd_pcm_hw_params_set_rate_near(pcm->pcm, params, &rate, nullptr);
-    snd_pcm_hw_params_set_period_size_near(pcm->pcm, params, &period, nullptr);
-    snd_pcm_hw_params_set_buffer_size_near(pcm->pcm, params, &buffer);
+    snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
+    snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
     settings->periodAsked = period;
-    rc = snd_pcm_hw_params(pcm->pcm, params);
+    const int rc = snd_pcm_hw_params(pcm, params);
 
     // A failed install leaves the values as far as the requests narrowed them: capture
     // reports them.
@@ -54,6 +68,100 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
         return kStreamInstallFailed;
     }
     return kStreamReady;
+}
+
+// The device as it answers without conversion: the access and the channels are asked for
+// without looking at the answer (the install settles them), the format must be taken.
+StreamStep OpenAsItIs(PcmGuard* pcm, const char* device, const StreamRequest& request,
+                      StreamSettings* settings, int* error)
+{
+    *settings = StreamSettings{};
+    int rc = snd_pcm_open(&pcm->pcm, device, request.direction, 0);
+    if (rc < 0) {
+        pcm->pcm = nullptr;
+        *error = rc;
+        return kStreamOpenFailed;
+    }
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_alloca(&params);  // zero-filled
+    snd_pcm_hw_params_any(pcm->pcm, params);
+    snd_pcm_hw_params_set_access(pcm->pcm, params, request.access);
+    rc = snd_pcm_hw_params_set_format(pcm->pcm, params, request.format);
+    if (rc < 0) {
+        *error = rc;
+        return kStreamFormatFailed;
+    }
+    snd_pcm_hw_params_set_channels(pcm->pcm, params, 2);
+    return Install(pcm->pcm, params, request, settings, error);
+}
+
+// The device behind ALSA's plug layer, which converts the access, the sample format and
+// the channels, but not the rate: the file's rate is never resampled unasked.
+StreamStep OpenThroughPlug(PcmGuard* pcm, const char* device, const StreamRequest& request,
+                           StreamSettings* settings)
+{
+    *settings = StreamSettings{};
+    char name[kDeviceNameCap + 8];
+    snprintf(name, sizeof name, "plug:'%s'", device);
+    if (snd_pcm_open(&pcm->pcm, name, request.direction, 0) < 0) {
+        pcm->pcm = nullptr;
+        return kStreamOpenFailed;
+    }
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_alloca(&params);
+    char refused[kRefusedCap];
+    int error = 0;
+    if (snd_pcm_hw_params_any(pcm->pcm, params) < 0 ||
+        snd_pcm_hw_params_set_rate_resample(pcm->pcm, params, 0) < 0 ||
+        RequestLayout(pcm->pcm, params, request, refused, sizeof refused) < 0)
+        return kStreamFormatFailed;
+    return Install(pcm->pcm, params, request, settings, &error);
+}
+
+}  // namespace
+
+void ConvertingDevice(const char* device, char* out, size_t cap)
+{
+    if (strncmp(device, "hw:", 3) == 0)
+        snprintf(out, cap, "plug%s", device);
+    else if (strchr(device, ':') != nullptr)
+        snprintf(out, cap, "plug:'%s'", device);
+    else
+        snprintf(out, cap, "plug:%s", device);
+}
+
+StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
+                            StreamSettings* settings, int* error)
+{
+    *settings = StreamSettings{};
+    int rc = snd_pcm_open(&pcm->pcm, device, request.direction, 0);
+    if (rc < 0) {
+        pcm->pcm = nullptr;
+        *error = rc;
+        return kStreamOpenFailed;
+    }
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_alloca(&params);  // zero-filled
+    snd_pcm_hw_params_any(pcm->pcm, params);
+    char refused[kRefusedCap] = "";
+    if (RequestLayout(pcm->pcm, params, request, refused, sizeof refused) == 0)
+        return Install(pcm->pcm, params, request, settings, error);
+
+    // Real interfaces take only some layouts (interleaved access only, 32-bit samples,
+    // four or more channels): the device is closed, as a hardware device can be open only
+    // once, and opened again behind the plug layer.
+    snd_pcm_close(pcm->pcm);
+    pcm->pcm = nullptr;
+    if (OpenThroughPlug(pcm, device, request, settings) == kStreamReady) {
+        snprintf(settings->refused, sizeof settings->refused, "%s", refused);
+        return kStreamReady;
+    }
+    // Where the plug cannot serve either, the device's own answer stands.
+    if (pcm->pcm != nullptr) {
+        snd_pcm_close(pcm->pcm);
+        pcm->pcm = nullptr;
+    }
+    return OpenAsItIs(pcm, device, request, settings, error);
 }
 
 }  // namespace audio

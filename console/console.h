@@ -58,8 +58,6 @@ int ReadRecordName(char* recordName);
 
 // Commands that reach audio files.
 void RecordCommand(AppState* state);
-// Adds `name` as the last track unless it is listed, and rewrites the list file at once.
-void ListTrack(AppState* state, const char* name);
 // Plays one track between the in and out points; PLAY's result (0 for no such slot).
 int PlayTrack(AppState* state, int32_t number);
 void PlayPrompt(AppState* state);

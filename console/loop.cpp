@@ -1,6 +1,8 @@
 // Start-up, the command loop with its command table, and shutdown.
 #include "console/console.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -73,7 +75,11 @@ void StartUp(AppState* s)
     printf("   File: %s\n", s->recordName);
     puts("-----------------------------\n");
     GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
-    RecoverTake(s);  // a take left behind by a crash or a failed save
+    // What a crash left: temporary copies of the settings and the list (the directory's
+    // lock says no other copy is writing them), and a take or an append not finished.
+    RemoveLeftoverTemporaries("rcbox.txt");
+    RemoveLeftoverTemporaries(s->listPath);
+    RecoverTake(s);
     puts("Type h at any time to get a list of commands");
     s->saveOnExit = 1;
     s->listHidden = 0;
@@ -207,6 +213,7 @@ void Help()
         "   'f' to enter filename for recording",
         "   'F' to select file in list to record to",
         "   'u' to adjust recording hardware settings",
+        "   'm' to show the input level meter",
         "\nPlayback Commands\n",
         "   'p' to play a track, or 2p for track 2, etc",
         "   'a' to play all playlist tracks in order",
@@ -228,6 +235,40 @@ void Help()
         if (!ReadWord(answer, sizeof answer))
             return;
     }
+}
+
+// Lines of the device list stay within 79 columns.
+constexpr size_t kLineWidth = 79;
+
+// The device prompt. On a terminal the devices that can capture are listed first, a
+// number from the list picks one, and a line says what the chosen device offers. Returns
+// 0 at the end of input.
+static int ChooseDevice(AppState* s)
+{
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    static DeviceList list;  // 8 KiB: not on the stack
+    if (terminal) {
+        ListCaptureDevices(&list);
+        for (int32_t n = 0; n < list.count; n++) {
+            const size_t used = 7 + strnlen(list.names[n], kDeviceNameBytes);
+            printf("%2i = %s  %.*s\n", n + 1, list.names[n],
+                   static_cast<int>(used < kLineWidth ? kLineWidth - used : 0), list.descriptions[n]);
+        }
+    }
+    puts("Enter soundcard device name:");
+    char word[kDeviceCap];
+    if (!ReadWord(word, kDeviceCap))
+        return 0;
+    const int32_t number = terminal ? WordNumber(word) : 0;
+    char digits[16];
+    snprintf(digits, sizeof digits, "%i", number);
+    if (number >= 1 && number <= list.count && strcmp(digits, word) == 0)
+        CopyText(s->device, list.names[number - 1], kDeviceCap);
+    else
+        CopyText(s->device, word, kDeviceCap);
+    if (terminal)
+        DescribeCaptureDevice(s->device);
+    return 1;
 }
 
 void RecordSettingsMenu(AppState* s, char* word)
@@ -254,11 +295,8 @@ void RecordSettingsMenu(AppState* s, char* word)
             s->bits = s->bits == 16 ? 24 : 16;
         if (choice == 3)
             s->channels = s->channels == 2 ? 1 : 2;
-        if (choice == 4) {
-            puts("Enter soundcard device name:");
-            if (!ReadWord(s->device, kDeviceCap))
-                break;
-        }
+        if (choice == 4 && !ChooseDevice(s))
+            break;
     }
 }
 
@@ -318,6 +356,8 @@ int RunTakebox(AppState* s)
             s->saveOnExit = 0;
         else if (strcmp(word, "u") == 0)
             RecordSettingsMenu(s, word);
+        else if (strcmp(word, "m") == 0)
+            LevelCheck(s->device, s->sampleRate, s->channels, static_cast<int32_t>(s->bits));
     }
     ShutDown(s);
     return 0;

@@ -1,6 +1,8 @@
 // The commands that play tracks and check the listed files.
 #include "console/console.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -21,7 +23,13 @@ int PlayTrack(AppState* s, int32_t number)
     // Any slot of the table may be named; one past the list is empty and reported missing.
     if (number < 1 || number > kTableSlots)
         return 0;
-    return PLAY(TrackName(s, number), s->device, s->inPoint, s->outPoint);
+    const int played = PLAY(TrackName(s, number), s->device, s->inPoint, s->outPoint);
+    // A new session starts with both points at 0, which plays nothing: a person at the
+    // terminal is told why.
+    if (played == 1 && s->inPoint == 0.0f && s->outPoint == 0.0f && isatty(STDOUT_FILENO))
+        printf("Nothing to play: set an out point with o (In %.2f, Out %.2f)\n",
+               static_cast<double>(s->inPoint), static_cast<double>(s->outPoint));
+    return played;
 }
 
 void PlayPrompt(AppState* s)

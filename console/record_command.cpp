@@ -1,5 +1,5 @@
-// The record command: choose the target, record into the take file, then move the
-// take onto the target or append it, and list a new target.
+// The record command: choose the target, record into the take file, then have the take
+// file keeper publish, append or set aside the kept takes.
 #include "console/console.h"
 
 #include <sys/stat.h>
@@ -152,69 +152,24 @@ int ChooseTarget(AppState* s, int32_t* appendFlag, FileAttributes* a)
     }
 }
 
-off_t FileLength(const char* path)
+// On a terminal: a take longer than the disk has room for is announced (it still starts;
+// Ctrl-C stops it, a full disk ends it).
+void WarnOfDiskRoom(const AppState* s)
 {
-    struct stat st;
-    return stat(path, &st) == 0 ? st.st_size : -1;
-}
-
-// Moves the take onto the target and cuts it to the kept takes. Returns 1 when done.
-int FinishNew(const AppState* s, int32_t result)
-{
-    if (rename(s->takePath, s->recordName) != 0) {
-        const int error = errno;
-        CutTakeFile(s->takePath, result);
-        printf("Unable to move %s to %s: %s\n", s->takePath, s->recordName, strerror(error));
-        return 0;  // the take stays in the take file
-    }
-    // A take deleted after earlier kept takes still lies behind them: cut it off.
-    if (truncate(s->recordName, static_cast<off_t>(kHeaderBytes) + result) != 0)
-        printf("Unable to cut %s to its kept takes: %s\n", s->recordName, strerror(errno));
-    FIX_SIZE(s->recordName, result);
-    return 1;
-}
-
-// Appends the take to the target. Returns 1 when done; on failure the target is left
-// byte for byte as it was and the take stays in the take file.
-int FinishAppend(const AppState* s, int32_t result, const FileAttributes* a)
-{
-    uint64_t existing = static_cast<uint64_t>(a->channels) * a->frameCount * a->bytesPerSample;
-    if (existing + static_cast<uint64_t>(result) > INT32_MAX) {
-        CutTakeFile(s->takePath, result);
-        printf("%s would pass 2 GiB of sample data; the take is kept in %s\n", s->recordName,
-               s->takePath);
-        return 0;
-    }
-    off_t before = FileLength(s->recordName);
-    if (before < 0 || !APPEND(s->recordName, s->takePath, result)) {
-        CutTakeFile(s->takePath, result);
-        printf("Unable to append the take to %s; the take is kept in %s\n", s->recordName,
-               s->takePath);
-        if (before >= 0 && FileLength(s->recordName) != before &&
-            truncate(s->recordName, before) != 0)
-            printf("Unable to restore %s: %s\n", s->recordName, strerror(errno));
-        return 0;
-    }
-    FIX_SIZE(s->recordName, static_cast<int32_t>(existing + static_cast<uint64_t>(result)));
-    remove(s->takePath);
-    return 1;
+    if (!isatty(STDOUT_FILENO))
+        return;
+    const uint64_t bytesPerSecond = static_cast<uint64_t>(s->sampleRate) * (s->bits / 8) *
+                                    static_cast<uint64_t>(s->channels == 1 ? 1 : 2);
+    const int64_t room = DiskSeconds(bytesPerSecond);
+    if (room < 0 || !(static_cast<double>(s->duration) > static_cast<double>(room)))
+        return;
+    printf("The take (%.2f sec) is longer than the disk has room for: %lld:%02d:%02d at these "
+           "settings\n",
+           static_cast<double>(s->duration), static_cast<long long>(room / 3600),
+           static_cast<int>(room / 60 % 60), static_cast<int>(room % 60));
 }
 
 }  // namespace
-
-void ListTrack(AppState* s, const char* name)
-{
-    for (int32_t n = 0; n < s->trackCount; n++)
-        if (strcmp(s->trackTable + static_cast<size_t>(n) * kSlotBytes, name) == 0)
-            return;
-    if (s->trackCount >= kTableSlots) {
-        printf("The track list is full: %s was not added\n", name);
-        return;
-    }
-    CopyText(s->trackTable + static_cast<size_t>(s->trackCount) * kSlotBytes, name, kSlotBytes);
-    s->trackCount++;
-    WriteList(s->listPath, s->trackTable, s->listText, s->trackCount);
-}
 
 void RecordCommand(AppState* s)
 {
@@ -234,13 +189,19 @@ void RecordCommand(AppState* s)
     FileAttributes attributes = {0, 0, 0, 0, 0};
     if (!ChooseTarget(s, &appendFlag, &attributes))
         return;
+    WarnOfDiskRoom(s);
+    int32_t undecided = 0;
     int32_t result = RECORD(s->device, s->sampleRate, s->duration, s->channels,
-                            static_cast<int32_t>(s->bits), appendFlag, s->takePath);
+                            static_cast<int32_t>(s->bits), appendFlag, s->takePath, &undecided);
     if (result <= 0) {
         CutTakeFile(s->takePath, 0);  // nothing kept: the header alone stays, sized empty
         return;                       // and the target is untouched
     }
-    int done = appendFlag ? FinishAppend(s, result, &attributes) : FinishNew(s, result);
-    if (done)
-        ListTrack(s, s->recordName);
+    struct stat target;
+    if (appendFlag)
+        AppendTake(s, result, &attributes);
+    else if (undecided && lstat(s->recordName, &target) == 0)
+        SetTakeAside(s, result);  // nobody chose to erase the file that is there
+    else
+        PublishTake(s, result);
 }

@@ -1,4 +1,14 @@
-// The take file between recordings, and the one-copy-per-directory lock.
+// The take file keeper: publishing, appending, setting aside and recovering takes, and
+// the one-copy-per-directory lock.
+//
+// The order of the steps is what keeps a take safe from a crash or a power cut:
+// - data is synced before the name that publishes it changes, and the directory after;
+// - a recovered name is listed before the take gets it (a listed name whose file does not
+//   exist yet gets the take at the next start), and a hard link is made before the take
+//   file's name is removed (a take under both names is known by its link count);
+// - an append writes a journal first, so that a start after a crash finishes it (the
+//   whole take reached the target) or undoes it (the target is cut back to its old bytes)
+//   before the take file is looked at.
 #include "console/take_file.h"
 
 #include <fcntl.h>
@@ -8,21 +18,32 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "wav/file_io.h"
-#include "wav/wav.h"
 
 namespace {
 
 using wavio::FileGuard;
+using wavio::OnlyPadBehind;
 using wavio::ReadAt;
 using wavio::WriteAt;
 
 // Four-byte size fields hold 0 to 2^31 - 1.
 constexpr uint64_t kMaxField = 2147483647u;
 constexpr int32_t kMaxNameNumber = 9999;
+constexpr const char* kJournal = "takebox_append.txt";
+constexpr const char* kRecoveredName = "takebox_recovered_%i.wav";
+constexpr const char* kUnreadableName = "takebox_unreadable_%i.wav";
+
+enum : uint32_t {
+    kJournalCap = 512,      // the journal's text, its target name included
+    kCompareBlock = 65536,  // bytes compared at a time when a journal is settled
+};
 
 // Where the audio of a take file lies.
 struct TakeLayout {
@@ -95,7 +116,7 @@ int SetTakeLength(FILE* file, const TakeLayout& t, off_t length)
     PutLE32(field, static_cast<uint32_t>(dataBytes));
     if (!WriteAt(file, static_cast<off_t>(t.dataOffset) - 4, field, sizeof field))
         return 0;
-    // A data tag before offset 8 would share bytes with the RIFF size: left alone.
+    // A data tag before offset 16 would share bytes with the RIFF size: left alone.
     if (t.dataOffset >= 16) {
         PutLE32(field, static_cast<uint32_t>(riffBytes > kMaxField ? kMaxField : riffBytes));
         if (!WriteAt(file, 4, field, sizeof field))
@@ -104,63 +125,452 @@ int SetTakeLength(FILE* file, const TakeLayout& t, off_t length)
     return fflush(file) == 0 ? 1 : 0;
 }
 
-// Moves `from` to the first name the pattern gives (numbers 1, 2, ...) that does not
-// exist yet, never replacing a file: a hard link and the removal of the old name, or, on
-// file systems without hard links, a rename that refuses an existing name. Returns 1
-// with the name in `name`; 0 with errno set.
-int MoveToNewName(const char* from, const char* pattern, char* name, size_t cap)
+// Syncs the data of the file at `path`. Returns 1 when done, 0 with errno set.
+int SyncFileData(const char* path)
 {
-    for (int32_t n = 1; n <= kMaxNameNumber; n++) {
-        snprintf(name, cap, pattern, n);
-        if (link(from, name) == 0) {
-            if (unlink(from) == 0)
-                return 1;
-            const int error = errno;
-            unlink(name);  // both names would hold the take: the old one stays
-            errno = error;
-            return 0;
-        }
-        if (errno == EEXIST)
-            continue;
-        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK)
-            return 0;
-        // No hard links here.
-        if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, name, RENAME_NOREPLACE) == 0)
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    const int ok = fdatasync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return ok;
+}
+
+// Removes a name and syncs its directory. Returns 1 when the name is gone.
+int RemoveName(const char* path)
+{
+    if (unlink(path) != 0 && errno != ENOENT)
+        return 0;
+    SyncDirectoryOf(path);
+    return 1;
+}
+
+// Gives the file `from` the name `name`, never replacing a file: a hard link and the
+// removal of the old name, or, on file systems without hard links, a rename that refuses
+// an existing name. The directory is synced after each step. Returns 1 when moved; 0 with
+// errno set (EEXIST: the name is taken).
+int MoveToName(const char* from, const char* name)
+{
+    if (link(from, name) == 0) {
+        SyncDirectoryOf(name);
+        if (unlink(from) == 0) {
+            SyncDirectoryOf(from);
             return 1;
-        if (errno == EEXIST)
-            continue;
-        if (errno != EINVAL && errno != ENOSYS)
+        }
+        const int error = errno;
+        RemoveName(name);  // both names would hold the take: the old one stays
+        errno = error;
+        return 0;
+    }
+    if (errno == EEXIST)
+        return 0;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK)
+        return 0;
+    // No hard links here.
+    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, name, RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST || (errno != EINVAL && errno != ENOSYS))
             return 0;
         // Nor a rename that refuses an existing name: look first. Only one Takebox
         // runs in a directory, so no other copy takes the name in between.
         struct stat st;
-        if (lstat(name, &st) == 0)
-            continue;
-        return rename(from, name) == 0 ? 1 : 0;
+        if (lstat(name, &st) == 0) {
+            errno = EEXIST;
+            return 0;
+        }
+        if (rename(from, name) != 0)
+            return 0;
+    }
+    SyncDirectoryOf(name);
+    return 1;
+}
+
+// The first name the pattern gives (numbers 1, 2, ...) that does not exist. Returns 0
+// (errno EEXIST) when every number is taken.
+int FreeName(const char* pattern, char* name, size_t cap)
+{
+    for (int32_t n = 1; n <= kMaxNameNumber; n++) {
+        snprintf(name, cap, pattern, n);
+        struct stat st;
+        if (lstat(name, &st) != 0 && errno == ENOENT)
+            return 1;
     }
     errno = EEXIST;
     return 0;
 }
 
+// Whether a move of the take file was cut short between its link and the removal of the
+// old name: a name the pattern gives holds the take file itself. Returns 1 with that name.
+int FindLinkedName(const char* takePath, const char* pattern, char* name, size_t cap)
+{
+    struct stat take;
+    if (lstat(takePath, &take) != 0 || take.st_nlink < 2)
+        return 0;
+    for (int32_t n = 1; n <= kMaxNameNumber; n++) {
+        snprintf(name, cap, pattern, n);
+        struct stat st;
+        if (lstat(name, &st) == 0 && st.st_dev == take.st_dev && st.st_ino == take.st_ino)
+            return 1;
+    }
+    return 0;
+}
+
+// Moves the take file to the first free name of the pattern; with `list`, the name is
+// listed first. A move cut short by a crash is completed under the name it had reached.
+// Returns 1 with the name; 0 with errno set.
+int MoveToFreeName(AppState* s, const char* pattern, bool list, char* name, size_t cap)
+{
+    if (FindLinkedName(s->takePath, pattern, name, cap)) {
+        if (list)
+            AddTrack(s->trackTable, s->listText, s->listPath, &s->trackCount, name);
+        return RemoveName(s->takePath);
+    }
+    for (int32_t attempt = 0; attempt < kMaxNameNumber; attempt++) {
+        if (!FreeName(pattern, name, cap))
+            return 0;
+        if (list)
+            AddTrack(s->trackTable, s->listText, s->listPath, &s->trackCount, name);
+        if (MoveToName(s->takePath, name))
+            return 1;
+        if (errno != EEXIST)
+            return 0;
+    }
+    errno = EEXIST;
+    return 0;
+}
+
+// What a start after a crash needs to finish or undo an append: the target's bytes that
+// the append changes, and where the take goes.
+struct AppendJournal {
+    char target[kRecordNameCap];
+    int64_t length;        // the target's length before the append
+    int64_t start;         // where the take's first byte goes: the end, or the pad byte
+    int64_t takeBytes;     // the take's sample bytes
+    uint32_t dataSize;     // the target's data size after the append
+    int64_t sizeField;     // offset of the target's data size field
+    uint32_t oldDataSize;  // that field before the append
+    uint32_t oldRiffSize;  // the RIFF size before the append
+    int32_t pad;           // the pad byte the take writes over, -1 none
+};
+
+// The journal's facts for appending `takeBytes` to `target`, whose data size becomes
+// `dataSize`. The take goes to the very end of the target; only the pad byte of an
+// odd-sized data chunk is written over. Returns 1 when the target could be read.
+int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJournal* j)
+{
+    FileGuard f(fopen(target, "rb"));
+    struct stat st;
+    uint32_t tag = 0;
+    uint8_t field[4];
+    if (f.file == nullptr || fstat(fileno(f.file), &st) != 0 ||
+        !LocateChunk(f.file, "data", 4, &tag, nullptr) || !ReadAt(f.file, tag + 4, field, 4))
+        return 0;
+    *j = AppendJournal{};
+    CopyText(j->target, target, sizeof j->target);
+    j->length = st.st_size;
+    j->start = st.st_size;
+    j->takeBytes = takeBytes;
+    j->dataSize = dataSize;
+    j->sizeField = static_cast<int64_t>(tag) + 4;
+    j->oldDataSize = GetLE32(field);
+    j->pad = -1;
+    const int64_t dataOffset = static_cast<int64_t>(tag) + 8;
+    if (st.st_size > dataOffset &&
+        OnlyPadBehind(j->oldDataSize, static_cast<uint64_t>(st.st_size - dataOffset))) {
+        uint8_t pad = 0;
+        if (!ReadAt(f.file, st.st_size - 1, &pad, 1))
+            return 0;
+        j->pad = pad;
+        j->start = st.st_size - 1;
+    }
+    if (!ReadAt(f.file, 4, field, 4))
+        return 0;
+    j->oldRiffSize = GetLE32(field);
+    return 1;
+}
+
+// Writes the journal and syncs it and its directory. Returns 1 when done, 0 with errno set.
+int WriteJournal(const AppendJournal& j)
+{
+    char text[kJournalCap];
+    const int n = snprintf(text, sizeof text,
+                           "target\t%s\nlength\t%lld\nstart\t%lld\ntake\t%lld\ndata\t%" PRIu32
+                           "\nsizefield\t%lld\t%" PRIu32 "\nriff\t%" PRIu32 "\npad\t%" PRId32
+                           "\nend\n",
+                           j.target, static_cast<long long>(j.length),
+                           static_cast<long long>(j.start), static_cast<long long>(j.takeBytes),
+                           j.dataSize, static_cast<long long>(j.sizeField), j.oldDataSize,
+                           j.oldRiffSize, j.pad);
+    if (n < 0 || n >= static_cast<int>(sizeof text)) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    const int fd = open(kJournal, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return 0;
+    int ok = WriteFully(fd, reinterpret_cast<const uint8_t*>(text), static_cast<size_t>(n), 0) ==
+                 static_cast<size_t>(n) &&
+             fsync(fd) == 0;
+    const int error = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && SyncDirectoryOf(kJournal))
+        return 1;
+    RemoveName(kJournal);
+    errno = error;
+    return 0;
+}
+
+// Reads the journal. Returns 1 when it holds an append, 0 when there is none, -1 when
+// it was cut short while it was written (the target was not touched yet).
+int ReadJournal(AppendJournal* j)
+{
+    FileGuard f(fopen(kJournal, "rb"));
+    if (f.file == nullptr)
+        return 0;
+    char text[kJournalCap];
+    const size_t got = fread(text, 1, sizeof text - 1, f.file);
+    text[got] = '\0';
+    *j = AppendJournal{};
+    const char* line = text + 7;
+    const char* end = strchr(text, '\n');
+    if (strncmp(text, "target\t", 7) != 0 || end == nullptr ||
+        static_cast<size_t>(end - line) >= sizeof j->target)
+        return -1;
+    memcpy(j->target, line, static_cast<size_t>(end - line));
+    long long length = 0, start = 0, take = 0, sizeField = 0;
+    int used = 0;
+    if (sscanf(end + 1,
+               "length\t%lld\nstart\t%lld\ntake\t%lld\ndata\t%" SCNu32 "\nsizefield\t%lld\t%" SCNu32
+               "\nriff\t%" SCNu32 "\npad\t%" SCNd32 "\nend%n",
+               &length, &start, &take, &j->dataSize, &sizeField, &j->oldDataSize,
+               &j->oldRiffSize, &j->pad, &used) != 8 ||
+        used == 0)
+        return -1;
+    j->length = length;
+    j->start = start;
+    j->takeBytes = take;
+    j->sizeField = sizeField;
+    // Only what this program writes is acted on.
+    if (j->target[0] == '\0' || length < 0 || start < 0 || start > length || length - start > 1 ||
+        take <= 0 || take > static_cast<long long>(kMaxField) || sizeField < 4 ||
+        sizeField + 4 > length || j->pad < -1 || j->pad > 255 || (j->pad >= 0) != (start < length))
+        return -1;
+    return 1;
+}
+
+// Puts the target back as the journal found it: its old length, pad byte and sizes,
+// synced. Returns 1 when done (or the target is gone), 0 with errno set.
+int RollBack(const AppendJournal& j)
+{
+    FileGuard f(fopen(j.target, "rb+"));
+    if (f.file == nullptr)
+        return errno == ENOENT ? 1 : 0;
+    uint8_t field[4];
+    if (ftruncate(fileno(f.file), j.length) != 0)
+        return 0;
+    if (j.pad >= 0) {
+        const uint8_t pad = static_cast<uint8_t>(j.pad);
+        if (!WriteAt(f.file, j.length - 1, &pad, 1))
+            return 0;
+    }
+    PutLE32(field, j.oldRiffSize);
+    if (!WriteAt(f.file, 4, field, sizeof field))
+        return 0;
+    PutLE32(field, j.oldDataSize);
+    if (!WriteAt(f.file, j.sizeField, field, sizeof field))
+        return 0;
+    if (fflush(f.file) != 0 || fdatasync(fileno(f.file)) != 0)
+        return 0;
+    return wavio::CloseChecked(f) ? 1 : 0;
+}
+
+// Whether the target holds the whole take behind its old bytes: its length is the planned
+// one and its last bytes are the take file's audio, or the take file was already emptied.
+bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
+{
+    FileGuard target(fopen(j.target, "rb"));
+    struct stat st;
+    if (target.file == nullptr || fstat(fileno(target.file), &st) != 0 ||
+        st.st_size != j.start + j.takeBytes)
+        return false;
+    FileGuard take(nullptr);
+    off_t length = 0;
+    bool writable = false;
+    TakeLayout t;
+    if (!OpenTake(takePath, &take, &length, &writable) || !ReadTakeLayout(take.file, length, &t) ||
+        length == static_cast<off_t>(t.dataOffset))
+        return true;  // the last step had begun: the take file is emptied only when done
+    if (length - static_cast<off_t>(t.dataOffset) < j.takeBytes)
+        return false;
+    std::unique_ptr<uint8_t[]> a(new (std::nothrow) uint8_t[kCompareBlock]);
+    std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[kCompareBlock]);
+    if (!a || !b)
+        return false;
+    for (int64_t done = 0; done < j.takeBytes;) {
+        const int64_t left = j.takeBytes - done;
+        const size_t n = left < kCompareBlock ? static_cast<size_t>(left) : size_t{kCompareBlock};
+        if (!ReadAt(take.file, static_cast<off_t>(t.dataOffset) + done, a.get(), n) ||
+            !ReadAt(target.file, j.start + done, b.get(), n) || memcmp(a.get(), b.get(), n) != 0)
+            return false;
+        done += static_cast<int64_t>(n);
+    }
+    return true;
+}
+
+// The last steps of an append whose take reached the target whole: the sizes are written
+// and synced, the take file is emptied, the journal removed and the take file removed.
+// Returns 1 when done, 0 (a message said why) when the sizes or the take file could not
+// be written.
+int CompleteAppend(const AppState* s, const AppendJournal& j)
+{
+    if (!FIX_SIZE(j.target, static_cast<int32_t>(j.dataSize)))
+        return 0;
+    if (!SyncFileData(j.target)) {
+        printf("Write to %s failed: %s\n", j.target, strerror(errno));
+        return 0;
+    }
+    if (!CutTakeFile(s->takePath, 0))
+        return 0;
+    RemoveName(kJournal);
+    RemoveName(s->takePath);
+    return 1;
+}
+
+// Finishes or undoes an append that a crash cut short. Returns 1 when no journal is left.
+int SettleAppend(AppState* s)
+{
+    AppendJournal j;
+    const int found = ReadJournal(&j);
+    if (found == 0)
+        return 1;
+    if (found < 0)  // cut short before the target was touched
+        return RemoveName(kJournal);
+    if (HoldsWholeTake(j, s->takePath)) {
+        if (!CompleteAppend(s, j))
+            return 0;
+        printf("Completed the append to %s that was cut short\n", j.target);
+        return 1;
+    }
+    // The take file keeps only the take: audio deleted behind it stays deleted.
+    if (!RollBack(j) || !CutTakeFile(s->takePath, static_cast<int32_t>(j.takeBytes))) {
+        printf("Unable to restore %s: %s\n", j.target, strerror(errno));
+        return 0;
+    }
+    RemoveName(kJournal);
+    printf("An append to %s was cut short: %s is as it was before\n", j.target, j.target);
+    return 1;
+}
+
+// An append that failed: the take stays in the take file, the target is put back.
+void UndoAppend(const AppState* s, const AppendJournal& j, int32_t keptBytes)
+{
+    CutTakeFile(s->takePath, keptBytes);
+    printf("Unable to append the take to %s; the take is kept in %s\n", s->recordName,
+           s->takePath);
+    if (!RollBack(j)) {
+        printf("Unable to restore %s: %s\n", s->recordName, strerror(errno));
+        return;  // the journal stays: the next start puts the target back
+    }
+    RemoveName(kJournal);
+}
+
 }  // namespace
 
-void CutTakeFile(const char* takePath, int32_t keptBytes)
+int CutTakeFile(const char* takePath, int32_t keptBytes)
 {
     FileGuard take(nullptr);
     off_t length = 0;
     bool writable = false;
     TakeLayout t;
     if (!OpenTake(takePath, &take, &length, &writable) || !ReadTakeLayout(take.file, length, &t))
-        return;
+        return 1;
     off_t end = static_cast<off_t>(t.dataOffset) + (keptBytes > 0 ? keptBytes : 0);
     if (end > length)
         end = length;
-    if (!writable || !SetTakeLength(take.file, t, end))
+    if (!writable || !SetTakeLength(take.file, t, end)) {
         printf("Unable to cut %s to its kept takes: %s\n", takePath, strerror(errno));
+        return 0;
+    }
+    if (fdatasync(fileno(take.file)) != 0) {
+        printf("Write to %s failed: %s\n", takePath, strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+int PublishTake(AppState* s, int32_t keptBytes)
+{
+    // The take file gets its final length and sizes and reaches the disk before its name
+    // changes: the target is never seen with the planned sizes or without its audio.
+    if (!CutTakeFile(s->takePath, keptBytes))
+        return 0;
+    if (rename(s->takePath, s->recordName) != 0) {
+        printf("Unable to move %s to %s: %s\n", s->takePath, s->recordName, strerror(errno));
+        return 0;
+    }
+    if (!SyncDirectoryOf(s->recordName))
+        printf("Write to %s failed: %s\n", s->recordName, strerror(errno));
+    AddTrack(s->trackTable, s->listText, s->listPath, &s->trackCount, s->recordName);
+    return 1;
+}
+
+int AppendTake(AppState* s, int32_t keptBytes, const FileAttributes* a)
+{
+    const uint64_t existing =
+        static_cast<uint64_t>(a->channels) * a->frameCount * a->bytesPerSample;
+    const uint64_t dataSize = existing + static_cast<uint64_t>(keptBytes);
+    if (dataSize > kMaxField) {
+        CutTakeFile(s->takePath, keptBytes);
+        printf("%s would pass 2 GiB of sample data; the take is kept in %s\n", s->recordName,
+               s->takePath);
+        return 0;
+    }
+    AppendJournal j;
+    if (!PlanAppend(s->recordName, keptBytes, static_cast<uint32_t>(dataSize), &j) ||
+        !WriteJournal(j)) {
+        const int error = errno;
+        CutTakeFile(s->takePath, keptBytes);
+        printf("Unable to append the take to %s; the take is kept in %s\n", s->recordName,
+               s->takePath);
+        printf("Write to %s failed: %s\n", kJournal, strerror(error));
+        return 0;
+    }
+    struct stat st;
+    if (!APPEND(s->recordName, s->takePath, keptBytes) || stat(s->recordName, &st) != 0 ||
+        st.st_size != j.start + keptBytes) {
+        UndoAppend(s, j, keptBytes);
+        return 0;
+    }
+    if (!SyncFileData(s->recordName)) {
+        printf("Write to %s failed: %s\n", s->recordName, strerror(errno));
+        UndoAppend(s, j, keptBytes);
+        return 0;
+    }
+    if (!CompleteAppend(s, j)) {
+        UndoAppend(s, j, keptBytes);
+        return 0;
+    }
+    AddTrack(s->trackTable, s->listText, s->listPath, &s->trackCount, s->recordName);
+    return 1;
+}
+
+void SetTakeAside(AppState* s, int32_t keptBytes)
+{
+    if (!CutTakeFile(s->takePath, keptBytes))
+        return;  // the take stays in the take file: the next start recovers it
+    char name[kRecordNameCap];
+    if (!MoveToFreeName(s, kRecoveredName, true, name, sizeof name)) {
+        printf("Unable to recover the unsaved take in %s: %s\n", s->takePath, strerror(errno));
+        return;
+    }
+    printf("%s was not replaced: the take is kept as %s\n", s->recordName, name);
 }
 
 int RecoverTake(AppState* s)
 {
+    if (!SettleAppend(s))
+        return 0;
     FileGuard take(nullptr);
     off_t length = 0;
     bool writable = false;
@@ -174,7 +584,7 @@ int RecoverTake(AppState* s)
             return 1;
         fclose(take.file);
         take.file = nullptr;
-        if (!MoveToNewName(s->takePath, "takebox_unreadable_%i.wav", name, sizeof name)) {
+        if (!MoveToFreeName(s, kUnreadableName, false, name, sizeof name)) {
             printf("Unable to move %s aside: %s\n", s->takePath, strerror(errno));
             return 0;
         }
@@ -185,19 +595,20 @@ int RecoverTake(AppState* s)
     if (frames == 0)
         return 1;  // a header alone, or less than one frame behind it
     // The sizes still claim the planned length: set them from the whole frames present,
-    // a partial last frame cut off. A file that cannot be patched is moved all the same:
-    // readers count its frames by its length.
-    if (writable)
-        SetTakeLength(take.file, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes));
+    // a partial last frame cut off, and sync them before the take gets its new name. A
+    // file that cannot be patched is moved all the same: readers count its frames by its
+    // length.
+    if (writable &&
+        SetTakeLength(take.file, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
+        fdatasync(fileno(take.file));
     fclose(take.file);
     take.file = nullptr;
-    if (!MoveToNewName(s->takePath, "takebox_recovered_%i.wav", name, sizeof name)) {
+    if (!MoveToFreeName(s, kRecoveredName, true, name, sizeof name)) {
         printf("Unable to recover the unsaved take in %s: %s\n", s->takePath, strerror(errno));
         return 0;
     }
     printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
            static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.rate)));
-    ListTrack(s, name);
     return 1;
 }
 

@@ -1,19 +1,38 @@
-// The take file between recordings: a run that keeps nothing leaves its header only, a
-// take that could not be saved is cut to what was kept, and audio found behind the
-// header (after a crash, a power cut or a failed save) is moved to a file of its own.
+// The take file keeper: every step of the take file's life after a recording run. The
+// kept takes become a new file, replace one, or are appended to one (under a journal),
+// or are set aside as a recovered file; a run that keeps nothing leaves the header only;
+// audio found behind the header after a crash is recovered. Each step is ordered so that
+// a crash or a power cut at any point leaves the take in exactly one place and every
+// file whole.
 #pragma once
 
 #include <cstdint>
 
 #include "console/console.h"
+#include "wav/wav.h"
 
-// Cuts the take file to its header plus `keptBytes` sample bytes and writes the sizes
-// of that length, so that audio deleted behind the kept takes cannot come back. A take
-// file that is missing or holds no readable header is left as it is.
-void CutTakeFile(const char* takePath, int32_t keptBytes);
+// Cuts the take file to its header plus `keptBytes` sample bytes, writes the sizes of
+// that length and syncs it, so that audio deleted behind the kept takes cannot come back.
+// A take file that is missing or holds no readable header is left as it is. Returns 1
+// when done (or nothing was there), 0 with a message when the take file could not be cut.
+int CutTakeFile(const char* takePath, int32_t keptBytes);
 
-// Moves an unsaved take found in the take file to a new name (takebox_recovered_N.wav),
-// sets its sizes from the whole frames present, lists it and rewrites the list file.
-// A take file that is no readable WAV file is moved aside. Returns 1 when the take file
-// may be written over, 0 when it still holds audio that could not be moved.
+// Makes the kept takes the file `state->recordName` (new, or replacing it) and lists it.
+// Returns 1 when done; 0 when the take stays in the take file (a message says why).
+int PublishTake(AppState* state, int32_t keptBytes);
+
+// Appends the kept takes to `state->recordName`, whose format `target` describes, and
+// lists it. Returns 1 when done; 0 when the target was left byte for byte as it was and
+// the take stays in the take file (a message says why).
+int AppendTake(AppState* state, int32_t keptBytes, const FileAttributes* target);
+
+// Keeps the kept takes as the next free takebox_recovered_N.wav, listed, and says that
+// `state->recordName` was not replaced: a take nobody chose to save never erases a file.
+void SetTakeAside(AppState* state, int32_t keptBytes);
+
+// Settles what a crash left: an append cut short is finished or undone, and an unsaved
+// take in the take file is moved to the next free takebox_recovered_N.wav, with its sizes
+// set from the whole frames present, and listed. A take file that is no readable WAV file
+// is moved aside. Returns 1 when the take file may be written over, 0 when it still holds
+// audio that could not be moved.
 int RecoverTake(AppState* state);

@@ -1,6 +1,7 @@
 // The settings file "rcbox.txt": one "key<TAB>value" line per setting.
 #include "store/store.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -165,9 +166,10 @@ int Store_Settings(int32_t channels, const char* device, uint32_t sampleRate, ui
         n += snprintf(text + n, sizeof text - n, "rname\t%.127s\n", recordName);
     if (n < 0 || n >= static_cast<int>(sizeof text))
         return -1;  // cannot happen with fields within their capacities
-    if (ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n)) != 1) {
+    const int written = ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n));
+    if (written == 0)
         printf("Unable to open %s\n", "rcbox.txt");
-        return -1;
-    }
-    return 0;
+    else if (written < 0)
+        printf("Write to %s failed: %s\n", "rcbox.txt", strerror(errno));
+    return written == 1 ? 0 : -1;
 }

@@ -37,6 +37,10 @@ void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity);
 // as it was.
 int WriteList(const char* listPath, const char* trackTable, char* listText, int32_t count);
 void RemoveTrack(char* trackTable, int32_t position, int32_t count);
+// Adds `name` as the last track unless it is listed, and rewrites the list file at once.
+// Returns 1 when the name is listed, 0 when the table is full (said on the console).
+int AddTrack(char* trackTable, char* listText, const char* listPath, int32_t* count,
+             const char* name);
 
 // 1 when `path` opens and starts as a RIFF/WAVE file ("RIFF" at 0, "WAVE" at 8).
 int IsWaveFile(const char* path);
@@ -44,9 +48,18 @@ int IsWaveFile(const char* path);
 // Writes `size` bytes to `path` through a fresh temporary file beside it, renamed over it:
 // a crash or a full disk mid-write leaves the previous file intact. A symbolic link is
 // kept (the file it leads to is replaced) and so are the file's permission bits.
-// Returns 1 on success, 0 when the file could not be created (nothing changed), -1 when
-// writing failed (old file kept).
+// The directory is synced after the rename. Returns 1 on success, 0 when the file could
+// not be created (nothing changed), -1 when writing failed (old file kept); errno says why.
 int ReplaceFile(const char* path, const char* bytes, uint32_t size);
+
+// Syncs the directory that holds `path` after a name in it was made, renamed or removed,
+// and the working directory too when that is another one. A file system that cannot sync
+// a directory counts as synced. Returns 1 when done, 0 (errno set) when the sync failed.
+int SyncDirectoryOf(const char* path);
+
+// Removes what ReplaceFile's temporary files for `path` left behind when the program was
+// killed between making one and renaming it: ".<name>.XXXXXX" beside the file.
+void RemoveLeftoverTemporaries(const char* path);
 
 // Decimal integer at the start of a text: white space, sign, digits; 0 without digits.
 // Values past the 32-bit range are held at its ends.

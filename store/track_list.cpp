@@ -5,69 +5,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <climits>
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
-
-namespace {
-
-enum : int32_t {
-    kLinkHops = 40,  // symbolic links followed before a chain counts as a loop
-};
-
-// The file a write to `path` reaches: symbolic links are followed, a relative link from
-// the directory of the link. The result may not exist yet (a new file, a dangling link).
-// Returns 0 when the chain does not end.
-int ResolveLinks(const char* path, std::string* resolved)
-{
-    std::string current(path);
-    for (int32_t hop = 0; hop < kLinkHops; hop++) {
-        struct stat st;
-        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            *resolved = current;
-            return 1;
-        }
-        char target[PATH_MAX];
-        ssize_t n = readlink(current.c_str(), target, sizeof target);
-        if (n <= 0 || n >= static_cast<ssize_t>(sizeof target))
-            return 0;
-        target[n] = '\0';
-        const size_t slash = current.rfind('/');
-        if (target[0] == '/' || slash == std::string::npos)
-            current = target;
-        else
-            current = current.substr(0, slash + 1) + target;
-    }
-    return 0;
-}
-
-// ".<name>.XXXXXX" in the target's own directory, for mkstemp. A name too long to take
-// the additions within NAME_MAX bytes is cut to make room; mkstemp never picks a name
-// that exists, the target's included.
-std::string TempTemplate(const std::string& target)
-{
-    const size_t slash = target.rfind('/');
-    const size_t start = slash == std::string::npos ? 0 : slash + 1;
-    std::string name = target.substr(start);
-    if (name.size() > NAME_MAX - 8)
-        name.resize(NAME_MAX - 8);
-    return target.substr(0, start) + "." + name + ".XXXXXX";
-}
-
-// The permission bits a plain write would leave: an existing file keeps its own, a new
-// one gets 0666 less the umask.
-mode_t NewFileMode(const struct stat* existing, bool exists)
-{
-    if (exists)
-        return existing->st_mode & 07777;
-    const mode_t mask = umask(022);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-}  // namespace
 
 int IsWaveFile(const char* path)
 {
@@ -83,42 +23,6 @@ int IsWaveFile(const char* path)
     const size_t got = fread(head, 1, sizeof head, file);
     fclose(file);
     return got == sizeof head && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0;
-}
-
-int ReplaceFile(const char* path, const char* bytes, uint32_t size)
-{
-    // The new text goes to a temporary file beside the file the path reaches and is
-    // renamed over it only when every byte has reached the disk, so the old file survives
-    // any failure, and a symbolic link on the way stays a link.
-    std::string target;
-    if (!ResolveLinks(path, &target))
-        return 0;
-    struct stat st;
-    const bool exists = stat(target.c_str(), &st) == 0;
-    // Only a regular file can be replaced by a rename, and one we may not write stays
-    // as a plain write would leave it.
-    if (exists && (!S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0))
-        return 0;
-    std::string temp = TempTemplate(target);
-    int fd = mkstemp(&temp[0]);
-    if (fd < 0)
-        return 0;
-    FILE* file = nullptr;
-    if (fchmod(fd, NewFileMode(&st, exists)) == 0)
-        file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        close(fd);
-        remove(temp.c_str());
-        return 0;
-    }
-    bool ok = fwrite(bytes, 1, size, file) == size;
-    ok = fflush(file) == 0 && ok;
-    ok = fsync(fileno(file)) == 0 && ok;
-    ok = fclose(file) == 0 && ok;
-    if (ok && rename(temp.c_str(), target.c_str()) == 0)
-        return 1;
-    remove(temp.c_str());
-    return -1;
 }
 
 void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity)
@@ -216,10 +120,27 @@ int WriteList(const char* listPath, const char* trackTable, char* listText, int3
         printf("%s is a WAV file, not a track list; the list was not saved\n", listPath);
         return 0;
     }
-    if (ReplaceFile(listPath, listText, length) != 1) {
+    const int written = ReplaceFile(listPath, listText, length);
+    if (written == 0)
         printf("Unable to open %s\n", listPath);
+    else if (written < 0)
+        printf("Write to %s failed: %s\n", listPath, strerror(errno));
+    return written == 1 ? 1 : 0;
+}
+
+int AddTrack(char* trackTable, char* listText, const char* listPath, int32_t* count,
+             const char* name)
+{
+    for (int32_t n = 0; n < *count; n++)
+        if (strcmp(trackTable + static_cast<size_t>(n) * kSlotBytes, name) == 0)
+            return 1;
+    if (*count >= kTableSlots) {
+        printf("The track list is full: %s was not added\n", name);
         return 0;
     }
+    CopyText(trackTable + static_cast<size_t>(*count) * kSlotBytes, name, kSlotBytes);
+    (*count)++;
+    WriteList(listPath, trackTable, listText, *count);
     return 1;
 }
 

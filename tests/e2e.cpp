@@ -91,7 +91,7 @@ std::string Shell(const std::string& cmd, bool* ok)
 }
 
 RunResult RunTakebox(const std::string& dir, const std::string& input,
-                     const std::string& shellPrefix)
+                     const std::string& shellPrefix, const std::string& wrapper)
 {
     // Standard output and error go through pipes to files written by processes outside
     // the subshell, so limits set by the prefix (ulimit -f) bind the program alone.
@@ -99,7 +99,7 @@ RunResult RunTakebox(const std::string& dir, const std::string& input,
     std::string script = "cd '" + dir + "' || exit 1\n"
                          "( " + shellPrefix + "\n"
                          "  export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
-                         "  exec timeout -s KILL 60 " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
+                         "  exec timeout -s KILL 60 " + wrapper + " " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
                          "echo \"${PIPESTATUS[0]}\" > .status\n"
                          "wait\n";
     WriteFile(dir + "/.script", script);
@@ -253,6 +253,7 @@ std::string HelpText()
            "   '-' to remove a track from the list\n\nRecording Commands\n\n   'r' to record\n"
            "   'd' to set recording duration\n   'f' to enter filename for recording\n"
            "   'F' to select file in list to record to\n   'u' to adjust recording hardware settings\n"
+           "   'm' to show the input level meter\n"
            "\nPlayback Commands\n\n   'p' to play a track, or 2p for track 2, etc\n"
            "   'a' to play all playlist tracks in order\n   'i' to set in point of playback\n"
            "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"

@@ -17,9 +17,10 @@ struct RunResult {
 std::string MakeTempDir();
 
 // Runs the program in `dir` with `input` as standard input. `shellPrefix` is run in the
-// same shell first (for example "ulimit -f 100; trap '' XFSZ;").
+// same shell first (for example "ulimit -f 100; trap '' XFSZ;"); `wrapper` is a command
+// that runs the program (for example strace with its options).
 RunResult RunTakebox(const std::string& dir, const std::string& input,
-                     const std::string& shellPrefix = "");
+                     const std::string& shellPrefix = "", const std::string& wrapper = "");
 
 // A run of the program that a test talks to while it runs: it waits for a text on the
 // console, then types or sends a signal. Standard input is a pipe, or with `terminal` a

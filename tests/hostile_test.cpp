@@ -273,20 +273,24 @@ TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
         std::string transcript;
         std::string targetAfter;
         std::string takeAfter;  // the take file left behind: "" none, "-" an empty one
+        std::string recovered = "";  // takebox_recovered_1.wav, "" none
     } cases[] = {
         {"replace, then delete the take", limit8k, "r 1 4 q", before + failedTake + after + kSaving, target,
          WavHeader(44100, 2, 16, 0)},
         {"replace, then keep the written part", limit8k, "r 1 1 q", before + failedTake + after + kSaving,
          Take(capture, kept), ""},
-        {"replace, then end of input", limit8k, "r 1", before + failedTake + after + kSaving,
-         Take(capture, kept), ""},
+        // Nobody chose to erase song.wav: the take is set aside instead.
+        {"replace, then end of input", limit8k, "r 1",
+         before + failedTake + "song.wav was not replaced: the take is kept as takebox_recovered_1.wav\n" +
+             Show(tracks + "\t2 takebox_recovered_1.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving,
+         target, "", Take(capture, kept)},
         {"append, then keep the written part", limit8k, "r 4 1 q",
          before + failedTake + "Append file is 8192 bytes\n"
                   "Unable to append the take to song.wav; the take is kept in takebox_temp.wav\n" + after + kSaving,
          target, WavHeader(44100, 2, 16, kept) + capture.substr(0, kept)},
         {"no room even for the header", "ulimit -f 0; trap '' XFSZ;", "r 1 q",
          before + "Write to takebox_temp.wav failed: File too large\n" + after + kSaving +
-             "Unable to open tlist.txt\nUnable to open rcbox.txt\n",
+             "Write to tlist.txt failed: File too large\nWrite to rcbox.txt failed: File too large\n",
          target, "-"},
     };
     for (const Case& c : cases) {
@@ -302,7 +306,9 @@ TEST(Hostile, AFullDiskWhileRecordingDamagesNothingUnasked)
         EXPECT_TRUE(ReadFile(dir + "/song.wav") == c.targetAfter);
         EXPECT_EQ(FileExists(dir + "/takebox_temp.wav"), !c.takeAfter.empty());
         EXPECT_TRUE(ReadFile(dir + "/takebox_temp.wav") == (c.takeAfter == "-" ? "" : c.takeAfter));
-        EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "song.wav\n");
+        EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == c.recovered);
+        EXPECT_EQ(ReadFile(dir + "/tlist.txt"),
+                  c.recovered.empty() ? "song.wav\n" : "song.wav\ntakebox_recovered_1.wav\n");
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"), settings);
     }
 }

@@ -204,7 +204,8 @@ TEST(Interruption, DeviceAtAnotherRate)
     WriteFile(s.dir + "/a.wav", WavHeader(44100, 2, 16, 4410 * 4) + samples);
     WriteFile(s.dir + "/tlist.txt", "a.wav\n");
     RunResult r = RunTakebox(s.dir, "r o 1 1p q");
-    EXPECT_NE(r.out.find(kPrompt + "Cannot record at 44100 Hz: the capture device runs at 48000 Hz\n" +
+    EXPECT_NE(r.out.find(kPrompt + "Cannot record at 44100 Hz: the capture device runs at 48000 Hz; try a device "
+                                   "that converts the rate, such as plug:tbrate48\n" +
                          "\nTrack List:"),
               std::string::npos)
         << r.out;

@@ -259,20 +259,21 @@ TEST(Record, DeviceFailuresLeaveAFreshHeader)
     DriverRun run = Record(dir, "1\n", 44100, "10", 2, 16, "nosuchdevice");
     EXPECT_EQ(run.result, "-1");
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(LastLine(run.err), "unable to open pcm record device: No such file or directory\n");
+    EXPECT_EQ(run.err.substr(run.err.find("unable")),  // behind ALSA's own line
+              "unable to open pcm record device: No such file or directory\n"
+                       "Could not open nosuchdevice: type u, then 4, to see the devices\n");
     EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
 
-    run = Record(dir, "1\n", 44100, "10", 2, 16, "tbnofmt");
-    EXPECT_EQ(run.result, "-1");
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "Problem setting recording format: Invalid argument\n");
-    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
-
-    run = Record(dir, "1\n", 44100, "10", 2, 16, "tbquad");
-    EXPECT_EQ(run.result, "-1");
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "Unable to record through 4 device channels\n");
-    EXPECT_TRUE(ReadFile(dir + "/" + kTake) == header);
+    // A device that refuses the sample format or two channels records through the plug.
+    for (const char* device : {"tbnofmt", "tbquad"}) {
+        run = Record(dir, "1\n", 44100, "0.05", 2, 16, device);
+        EXPECT_EQ(run.result, "16384");
+        EXPECT_EQ(run.out.substr(0, run.out.find("Recording...")),
+                  std::string(device) + " does not take " +
+                      (device == std::string("tbquad") ? "2 channels" : "S16_LE") +
+                      ": converting through plug\n");
+        EXPECT_EQ(run.err, "");
+    }
 
     run = Record(dir, "1\n", 44100, "10", 2, 16, "tbrefuse");
     EXPECT_EQ(run.result, "-1");
@@ -328,7 +329,7 @@ TEST(Record, UnusableValuesAreRefused)
         const DriverRun run = Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice");
         EXPECT_EQ(run.result, "-1");
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(LastLine(run.err), "unable to open pcm record device: No such file or directory\n");
+        EXPECT_EQ(LastLine(run.err), "Could not open nosuchdevice: type u, then 4, to see the devices\n");
         remove((dir + "/" + kTake).c_str());
     }
 
@@ -380,4 +381,105 @@ TEST(Record, WriteFailureCountsOnlyWrittenFrames)
         EXPECT_EQ(run.out, expected);
         EXPECT_EQ(run.err, "");
     }
+}
+
+namespace {
+
+// The signed sample of `bits` bits little-endian at `at` (S24_LE: the low three of its four
+// bytes; the fourth, a sign extension, is not read).
+int64_t Sample(const std::string& data, size_t at, uint32_t bits)
+{
+    uint64_t v = 0;
+    for (uint32_t b = bits / 8; b-- > 0;)
+        v = v << 8 | static_cast<uint8_t>(data[at + b]);
+    const uint64_t sign = uint64_t{1} << (bits - 1);
+    return static_cast<int64_t>(v ^ sign) - static_cast<int64_t>(sign);
+}
+
+}  // namespace
+
+// Devices that refuse what real interfaces refuse (interleaved access only, 32-bit samples
+// only, four or eighteen channels, a fixed rate) record and play through ALSA's plug layer,
+// frame for frame, and say so once; a card at another rate is refused with a way on.
+// Capture: every frame carries its index in its samples' top 16 bits, so a lost, repeated or
+// altered frame shows. Playback: what reached the device is the file's samples scaled to its
+// format in the first two channels (a mono file in both), the rest silent.
+TEST(Record, DevicesThatRefuseLikeHardwareRecordAndPlayThroughThePlug)
+{
+    struct Profile {
+        const char* device;
+        const char* refused16;  // what a 16-bit stereo take is refused, and a 24-bit mono one
+        const char* refused24;
+        uint32_t channels;
+        uint32_t bytes16, bits16;  // the device's samples when playing 16- and 24-bit files
+        uint32_t bytes24, bits24;
+    } profiles[] = {
+        {"tbusb", "non-interleaved access", "non-interleaved access", 2, 2, 16, 3, 24},
+        {"tbi2s", "S16_LE", "S24_3LE", 2, 4, 32, 4, 32},
+        {"tbi2s24", "S16_LE", "S24_3LE", 2, 4, 24, 4, 24},  // the plug picks S24_LE
+        {"tbquad24", "S16_LE", "2 channels", 4, 3, 24, 3, 24},
+        {"tb18", "S16_LE", "S24_3LE", 18, 4, 32, 4, 32},
+    };
+    const std::string dir = MakeTempDir();
+    const uint32_t kFrames = 5000;  // played: two chunks of 4096, the rest silence
+    std::string stereo16, mono24;
+    for (uint32_t i = 0; i < kFrames; i++) {
+        stereo16 += Le16(static_cast<uint16_t>(i * 13 - 30000)) + Le16(static_cast<uint16_t>(7 - i));
+        mono24 += Le32(i * 3331 - 8000000).substr(0, 3);
+    }
+    WriteFile(dir + "/s16.wav", WavHeader(44100, 2, 16, kFrames * 4) + stereo16);
+    WriteFile(dir + "/m24.wav", WavHeader(44100, 1, 24, kFrames * 3) + mono24);
+    for (const Profile& p : profiles) {
+        SCOPED_TRACE(p.device);
+        for (const uint32_t bits : {16u, 24u}) {
+            const uint32_t channels = bits == 16 ? 2 : 1;
+            const uint32_t width = bits / 8;
+            const DriverRun run = Record(dir, "1\n", 44100, "0.1", channels, bits, p.device);
+            EXPECT_EQ(run.result, std::to_string(8192 * channels * width));
+            EXPECT_EQ(run.out.substr(0, run.out.find("Recording...")),
+                      std::string(p.device) + " does not take " + (bits == 16 ? p.refused16 : p.refused24) +
+                          ": converting through plug\n");
+            const std::string take = ReadFile(dir + "/" + kTake).substr(44);
+            uint32_t breaks = 0;
+            int64_t last = -1;
+            for (size_t at = 0; at + channels * width <= take.size(); at += channels * width) {
+                int64_t index = 0;
+                for (uint32_t c = channels; c-- > 0;)
+                    index = index << 16 | (Sample(take, at + c * width, bits) >> (bits - 16) & 0xffff);
+                breaks += last >= 0 && index != ((last + 1) & (channels == 2 ? 0xffffffff : 0xffff));
+                last = index;
+            }
+            EXPECT_EQ(breaks, 0u);
+
+            remove((dir + "/play.raw").c_str());
+            const DriverRun play = RunDriver(dir, {"play", bits == 16 ? "s16.wav" : "m24.wav", p.device, "0", "1"});
+            EXPECT_EQ(play.result, "1");
+            const uint32_t bytes = bits == 16 ? p.bytes16 : p.bytes24;
+            const uint32_t deviceBits = bits == 16 ? p.bits16 : p.bits24;
+            const std::string played = ReadFile(dir + "/play.raw");
+            ASSERT_EQ(played.size(), 8192u * p.channels * bytes);
+            uint32_t wrong = 0;
+            for (uint32_t i = 0; i < 8192; i++)
+                for (uint32_t c = 0; c < p.channels; c++) {
+                    int64_t want = 0;
+                    if (i < kFrames && c < 2)
+                        want = bits == 16 ? Sample(stereo16, (i * 2 + c) * 2, 16) : Sample(mono24, i * 3, 24);
+                    want *= int64_t{1} << (deviceBits - bits);
+                    wrong += Sample(played, (i * p.channels + c) * bytes, deviceBits) != want;
+                }
+            EXPECT_EQ(wrong, 0u);
+        }
+    }
+    // A card fixed at 48000 Hz: converted in format, never resampled unasked.
+    DriverRun run = Record(dir, "1\n", 44100, "0.1", 2, 16, "tbhw48");
+    EXPECT_EQ(run.result, "-1");
+    EXPECT_EQ(run.out, "tbhw48 does not take S16_LE: converting through plug\n"
+                       "Cannot record at 44100 Hz: the capture device runs at 48000 Hz; try a device "
+                       "that converts the rate, such as plug:tbhw48\n");
+    run = RunDriver(dir, {"play", "s16.wav", "tbhw48", "0", "1"});
+    EXPECT_EQ(run.result, "0");
+    EXPECT_EQ(run.err, "Cannot play s16.wav at 44100 Hz: the device runs at 48000 Hz; try a device that "
+                       "converts the rate, such as plug:tbhw48\n");
+    run = Record(dir, "1\n", 48000, "0.1", 2, 16, "tbhw48");
+    EXPECT_EQ(run.result, "32768");
 }

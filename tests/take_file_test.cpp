@@ -8,10 +8,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/e2e.h"
 
@@ -236,4 +240,213 @@ TEST(TakeFile, ATakeKilledMidwayIsRecoveredAtTheNextStart)
               "2 2 44100 " + std::to_string(frames) + "\n" + std::to_string(frames) + "\n");
     EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "a.wav\ntakebox_recovered_1.wav\nsong.wav\n");
     EXPECT_FALSE(FileExists(take));
+}
+
+namespace {
+
+// One system call of an strace log (-f -y): the thread, the name and the text after it.
+struct TracedCall {
+    std::string pid;
+    std::string name;
+    std::string args;
+};
+
+std::vector<TracedCall> ReadTrace(const std::string& path)
+{
+    std::vector<TracedCall> calls;
+    std::istringstream lines(ReadFile(path));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t space = line.find(' ');
+        const size_t name = line.find_first_not_of(' ', space);  // thread ids are padded
+        const size_t paren = line.find('(', name);
+        if (name == std::string::npos || paren == std::string::npos || line[name] == '<' ||
+            line[name] == '+' || line[name] == '-')
+            continue;  // a resumed call, an exit or a signal
+        calls.push_back({line.substr(0, space), line.substr(name, paren - name),
+                         line.substr(paren + 1)});
+    }
+    return calls;
+}
+
+// The file of the session directory a call works on ("" for none): its first quoted path
+// when relative or inside `dir`, else the file behind its first descriptor ("." the
+// directory itself).
+std::string SessionFile(const TracedCall& c, const std::string& dir)
+{
+    const size_t quote = c.args.find('"');
+    const size_t fd = c.args.find('<');
+    if (quote != std::string::npos && (fd == std::string::npos || c.name == "openat" || quote < fd)) {
+        std::string path = c.args.substr(quote + 1, c.args.find('"', quote + 1) - quote - 1);
+        if (path.compare(0, dir.size() + 1, dir + "/") == 0)
+            path = path.substr(dir.size() + 1);
+        return path[0] == '/' ? "" : path;
+    }
+    if (fd == std::string::npos)
+        return "";
+    const std::string path = c.args.substr(fd + 1, c.args.find('>', fd) - fd - 1);
+    if (path == dir)
+        return ".";
+    return path.compare(0, dir.size() + 1, dir + "/") == 0 ? path.substr(dir.size() + 1) : "";
+}
+
+bool Is(const std::string& name, std::initializer_list<const char*> names)
+{
+    for (const char* n : names)
+        if (name == n)
+            return true;
+    return false;
+}
+
+// LeakSanitizer stops the world with ptrace, which a traced program cannot do.
+const std::string kUntraced = "env ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" ";
+
+const char* const kChanging =
+    "write,pwrite64,openat,truncate,ftruncate,rename,renameat,renameat2,link,linkat,unlink,"
+    "unlinkat,fchmod,fsync,fdatasync";
+
+// The power-loss order of a clean run: no file of the session is waiting to be synced when
+// a name changes, and the directory is synced after each rename or link before the next.
+// Returns what broke the order ("" none).
+std::string CheckSyncOrder(const std::vector<TracedCall>& calls, const std::string& dir)
+{
+    std::set<std::string> dirty;
+    std::string unsynced;  // a rename or link the directory has not been synced after
+    for (const TracedCall& c : calls) {
+        const std::string file = SessionFile(c, dir);
+        if (file.empty())
+            continue;
+        const bool move = Is(c.name, {"rename", "renameat", "renameat2", "link", "linkat"});
+        if (Is(c.name, {"write", "pwrite64", "truncate", "ftruncate"}))
+            dirty.insert(file);
+        else if (Is(c.name, {"fsync", "fdatasync"}) && file == ".")
+            unsynced.clear();
+        else if (Is(c.name, {"fsync", "fdatasync"}))
+            dirty.erase(file);
+        if ((move || Is(c.name, {"unlink", "unlinkat"})) && !dirty.empty())
+            return c.name + "(" + c.args + " with " + *dirty.begin() + " not synced";
+        if (move && !unsynced.empty())
+            return c.name + "(" + c.args + " before the directory was synced after " + unsynced;
+        if (move)
+            unsynced = c.name + "(" + c.args;
+    }
+    return unsynced.empty() ? "" : unsynced + " never followed by a directory sync";
+}
+
+}  // namespace
+
+// Killed (SIGKILL) at every call that changes a file of the session, in each operation
+// that writes one, then started again and quit: every file is its old bytes or its new
+// ones, the take is in exactly one place once it is recorded (at most one before), every
+// listed name exists and every recovered take is listed, and nothing temporary is left (a
+// take file without audio may stay). A new target is listed after it got the take: a kill
+// in between leaves it whole but not listed.
+// The clean runs also show the power-loss order: data synced before a name changes, the
+// directory synced after.
+TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
+{
+    bool ok = false;
+    Shell("strace -f -o /dev/null true 2>&1", &ok);
+    if (std::string(TAKEBOX_EMULATOR) != "" || !ok) {
+        printf("skipped: strace cannot trace here (no ptrace, or under an emulator)\n");
+        return;
+    }
+    const std::string take = kCapture.substr(0, 4096 * 4);  // "1" keeps the whole block
+    const std::string old = WavHeader(44100, 2, 16, 20000) + Pattern(20000, 3);
+    const std::string taken = WavHeader(44100, 2, 16, 16384) + take;
+    const std::string appended = WavHeader(44100, 2, 16, 36384) + Pattern(20000, 3) + take;
+    struct Case {
+        const char* what;
+        std::string input;
+        std::string target;  // the file the operation writes
+        std::string before;  // its bytes before ("" none) and after a clean run
+        std::string after;
+        std::string takeFile;  // the take file at the start ("" none)
+    } cases[] = {
+        {"new take", "r 1 q", "new.wav", "", taken, ""},
+        {"replace", "r 1 1 q", "song.wav", old, taken, ""},
+        {"append", "r 4 1 q", "song.wav", old, appended, ""},
+        {"save", "d 3 s q", "song.wav", old, old, ""},
+        {"start-up recovery", "q", "song.wav", old, old, WavHeader(44100, 2, 16, 441000) + take},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto setUp = [&]() {
+            const std::string dir = NewDir(c.target, c.before.empty() ? "" : c.target + "\n");
+            if (!c.before.empty())
+                WriteFile(dir + "/" + c.target, c.before);
+            if (!c.takeFile.empty())
+                WriteFile(dir + "/takebox_temp.wav", c.takeFile);
+            return dir;
+        };
+        const std::string clean = setUp();
+        const std::string settingsBefore = ReadFile(clean + "/rcbox.txt");
+        RunTakebox(clean, c.input, "",
+                   kUntraced + "strace -f -y -qq -e trace=" + kChanging + " -o .trace");
+        const std::vector<TracedCall> calls = ReadTrace(clean + "/.trace");
+        EXPECT_EQ(CheckSyncOrder(calls, clean), "");
+        const std::string settingsAfter = ReadFile(clean + "/rcbox.txt");
+        EXPECT_TRUE(ReadFile(clean + "/" + c.target) == c.after);
+
+        // Kill points: the n-th call of a name in its thread, as strace counts them; the take
+        // is recorded once the last block of audio went to the take file.
+        std::map<std::pair<std::string, std::string>, int> counted;
+        std::vector<std::pair<std::string, int>> kills;
+        std::set<std::pair<std::string, int>> seen;
+        size_t recorded = 0;
+        for (const TracedCall& call : calls) {
+            const int n = ++counted[{call.pid, call.name}];
+            const std::string file = SessionFile(call, clean);
+            if (call.name == "pwrite64" && file == "takebox_temp.wav")
+                recorded = kills.size() + 1;
+            if (file.empty() || (call.name == "openat" && call.args.find("O_CREAT") == std::string::npos &&
+                                 call.args.find("O_TRUNC") == std::string::npos))
+                continue;
+            if (seen.insert({call.name, n}).second)
+                kills.push_back({call.name, n});
+        }
+        if (!c.takeFile.empty())
+            recorded = 0;  // the take is there from the start
+        printf("%s: %zu kill points\n", c.what, kills.size());
+        for (size_t k = 0; k < kills.size(); k++) {
+            const std::string at = kills[k].first + ":when=" + std::to_string(kills[k].second);
+            SCOPED_TRACE("killed at " + at);
+            const std::string dir = setUp();
+            const RunResult killed = RunTakebox(dir, c.input, "",
+                       kUntraced + "strace -f -qq -e trace=" + kills[k].first +
+                           " -e inject=" + at + ":signal=SIGKILL -o /dev/null");
+            EXPECT_EQ(killed.status, 128 + SIGKILL);
+            RunTakebox(dir, "q");
+            const std::map<std::string, std::string> files = Files(dir);
+            const std::string target = files.count(c.target) ? files.at(c.target) : "";
+            EXPECT_TRUE(target == c.before || target == c.after);
+            std::vector<std::string> listed;
+            std::istringstream list(ReadFile(dir + "/tlist.txt"));
+            for (std::string name; std::getline(list, name);) {
+                EXPECT_TRUE(files.count(name)) << name << " is listed";
+                EXPECT_EQ(std::count(listed.begin(), listed.end(), name), 0) << name << " twice";
+                listed.push_back(name);
+            }
+            int places = target == c.after && c.after != c.before ? 1 : 0;
+            for (const auto& f : files) {
+                if (f.first.compare(0, 18, "takebox_recovered_") != 0)
+                    continue;
+                places++;
+                const std::string audio = f.second.substr(std::min<size_t>(44, f.second.size()));
+                EXPECT_TRUE(f.second == WavHeader(44100, 2, 16, audio.size()) + audio &&
+                            take.compare(0, audio.size(), audio) == 0 &&
+                            (k < recorded || audio == take))
+                    << f.first << " holds " << audio.size() << " bytes";
+                EXPECT_EQ(std::count(listed.begin(), listed.end(), f.first), 1) << f.first;
+            }
+            EXPECT_LE(places, 1);
+            if (c.input[0] == 'r' ? k >= recorded : !c.takeFile.empty()) {
+                EXPECT_EQ(places, 1);
+            }
+            EXPECT_LE(files.count("takebox_temp.wav") ? files.at("takebox_temp.wav").size() : 0, 44u);
+            EXPECT_FALSE(files.count("takebox_append.txt"));
+            const std::string settings = ReadFile(dir + "/rcbox.txt");
+            EXPECT_TRUE(settings == settingsBefore || settings == settingsAfter);
+            EXPECT_EQ(Shell("cd '" + dir + "' && ls -a | grep -E '^\\.(tlist|rcbox)\\.txt\\.' || true"), "");
+        }
+    }
 }

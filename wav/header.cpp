@@ -62,6 +62,13 @@ off_t NextChunk(off_t at, uint32_t size)
     return at + 8 + static_cast<off_t>(size) + static_cast<off_t>(size & 1u);
 }
 
+// The message of a size patch that did not reach the file; returns 0 for the caller.
+int SizeWriteFailed(const char* path)
+{
+    printf("Write to %s failed: %s\n", path, strerror(errno));
+    return 0;
+}
+
 enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
 
 // Walks the chunk list from offset 12 to the first chunk whose id starts with the tag.
@@ -267,7 +274,7 @@ int FIX_SIZE(const char* path, int32_t size)
     }
     off_t length = 0;
     if (!FileLength(f.file, &length))
-        return 0;
+        return SizeWriteFailed(path);
     const off_t dataOffset = static_cast<off_t>(tag) + 8;
 
     uint8_t field[4];
@@ -287,7 +294,7 @@ int FIX_SIZE(const char* path, int32_t size)
         }
         PutLE32(field, dataSize);
         if (!WriteAt(f.file, static_cast<off_t>(tag) + 4, field, sizeof field))
-            return 0;
+            return SizeWriteFailed(path);
     }
 
     // Keep the RIFF size true: the file's length (grown if the size field was cut short)
@@ -297,7 +304,7 @@ int FIX_SIZE(const char* path, int32_t size)
         const off_t newLength = length > dataOffset ? length : dataOffset;
         PutLE32(field, CapField(static_cast<uint64_t>(newLength - 8)));
         if (!WriteAt(f.file, 4, field, sizeof field))
-            return 0;
+            return SizeWriteFailed(path);
     }
-    return CloseChecked(f) ? 1 : 0;
+    return CloseChecked(f) ? 1 : SizeWriteFailed(path);
 }

@@ -1,0 +1,143 @@
+// The level check before a take: the capture device metered with the recording settings,
+// live on a terminal until Enter, Ctrl-C or the end of input; through pipes for one
+// second, then the peak lines. Nothing is written to any file.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "audio/handles.h"
+
+namespace {
+
+constexpr snd_pcm_uframes_t kCheckPeriodFrames = 1024;
+constexpr snd_pcm_uframes_t kCheckBufferFrames = 16384;
+
+// Opens the capture device as a take does, with the same messages. Returns 1 when it runs
+// at `rate`; *period is the block size.
+int OpenForCheck(audio::PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
+                 snd_pcm_uframes_t* period)
+{
+    const audio::StreamRequest request = {
+        SND_PCM_STREAM_CAPTURE, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+        width == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE, rate, kCheckPeriodFrames,
+        kCheckBufferFrames};
+    audio::StreamSettings got;
+    int rc = 0;
+    const audio::StreamStep step = audio::OpenStereoStream(pcm, device, request, &got, &rc);
+    if (step == audio::kStreamOpenFailed) {
+        fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
+        fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", device);
+        return 0;
+    }
+    if (step != audio::kStreamReady) {
+        fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
+        return 0;
+    }
+    if (got.refused[0] != '\0')
+        printf("%s does not take %s: converting through plug\n", device, got.refused);
+    if (got.rate != 0 && got.rate != rate) {
+        char other[96];
+        audio::ConvertingDevice(device, other, sizeof other);
+        printf("Cannot record at %u Hz: the capture device runs at %u Hz; try a device that "
+               "converts the rate, such as %s\n",
+               rate, got.rate, other);
+        return 0;
+    }
+    *period = got.periodAsked;
+    if (*period == 0 || *period > audio::kMaxPeriodFrames || got.channels > 2) {
+        printf("Cannot check the level with this device\n");
+        return 0;
+    }
+    return 1;
+}
+
+// Reads one block of at most `frames` frames into the planes. Returns the frames read, 0
+// after an overrun (the stream is prepared again), -1 when the device failed.
+snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd_pcm_uframes_t frames)
+{
+    void* planes[2] = {plane1, plane2};
+    const snd_pcm_sframes_t got = snd_pcm_readn(pcm, planes, frames);
+    if (got >= 0)
+        return got;
+    if (got == -EPIPE || got == -ESTRPIPE || got == -EINTR) {
+        snd_pcm_prepare(pcm);
+        return 0;
+    }
+    fprintf(stderr, "The capture device failed: %s\n", snd_strerror(static_cast<int>(got)));
+    return -1;
+}
+
+// Whether a line was typed (or the input ended): the check ends there.
+bool LineTyped()
+{
+    if (InputWaiting() == 0)
+        return false;
+    int c = ReadChar();
+    while (c != EOF && c != '\n')
+        c = ReadChar();
+    EndRead();
+    return true;
+}
+
+}  // namespace
+
+void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bits)
+{
+    // The line feed behind "m" is still unread: the check ends at the next line typed.
+    int c = ReadChar();
+    while (c != EOF && c != '\n')
+        c = ReadChar();
+    EndRead();
+    const uint32_t width = bits == 24 ? 3 : 2;
+    audio::PcmGuard pcm;
+    snd_pcm_uframes_t period = 0;
+    if (rate == 0 || !OpenForCheck(&pcm, device, rate, width, &period))
+        return;
+    audio::BufferGuard area;
+    area.bytes = static_cast<uint8_t*>(calloc(2 * period, width));
+    if (area.bytes == nullptr)
+        return;
+    uint8_t* plane1 = area.bytes;
+    uint8_t* plane2 = area.bytes + period * width;
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    const int64_t disk = terminal ? DiskSeconds(static_cast<uint64_t>(rate) * width *
+                                                static_cast<uint64_t>(channels == 1 ? 1 : 2))
+                                  : -1;
+    LevelMeter meter;
+    StartMeter(&meter, width, channels);
+    const uint64_t interval = rate / 10 > 0 ? rate / 10 : 1;
+    uint64_t frames = 0;
+    uint64_t sinceShown = 0;
+    snd_pcm_start(pcm.pcm);
+    while (!StopPending() && !(terminal && LineTyped())) {
+        const snd_pcm_sframes_t got = ReadSome(pcm.pcm, plane1, plane2, period);
+        if (got < 0)
+            break;
+        MeterPlane(&meter, 0, plane1, static_cast<uint32_t>(got), width);
+        MeterPlane(&meter, 1, plane2, static_cast<uint32_t>(got), width);
+        frames += static_cast<uint64_t>(got);
+        sinceShown += static_cast<uint64_t>(got);
+        if (!terminal && frames >= rate)
+            break;
+        if (terminal && sinceShown >= interval) {
+            sinceShown = 0;
+            NextMeterInterval(&meter);
+            struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+            if (poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0) {
+                char line[kMeterColumns + 1];
+                FormatMeterLine(line, sizeof line, &meter, "", disk);
+                printf("\r%s\033[K", line);
+                fflush(stdout);
+            }
+        }
+    }
+    snd_pcm_drop(pcm.pcm);
+    if (terminal) {
+        printf("\n");
+    } else {
+        for (int32_t n = 0; n < meter.channels; n++)
+            ShowPeaks(n + 1, meter.channel[n].peak, static_cast<int32_t>(width));
+    }
+    ClearStopKey();  // a Ctrl-C that ended the check has done its work
+}

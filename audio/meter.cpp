@@ -1,0 +1,138 @@
+// The live level meter for a person at a terminal: per channel the peak of the last
+// interval as a bar and in dB, a peak held for about two seconds, a clip mark, and the
+// recording time left on the disk.
+#include "audio/audio.h"
+
+#include <sys/statvfs.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int32_t kBarCells = 8;
+constexpr float kBarFloorDb = -48.0f;  // the bar's empty end: 6 dB a cell
+
+// The magnitude and whether it is full scale (the largest or the smallest value).
+inline void Measure(const uint8_t* p, uint32_t width, int32_t* magnitude, bool* full)
+{
+    if (width == 2) {
+        const uint32_t u = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
+        const int32_t v = static_cast<int32_t>(u ^ 0x8000u) - 0x8000;
+        *magnitude = v < 0 ? -v : v;
+        *full = v == 32767 || v == -32768;
+    } else {
+        const uint32_t u = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                           (static_cast<uint32_t>(p[2]) << 16);
+        const int32_t v = static_cast<int32_t>(u ^ 0x800000u) - 0x800000;
+        *magnitude = v < 0 ? -v : v;
+        *full = v == 8388607 || v == -8388608;
+    }
+}
+
+// Cells of the bar that a level fills: a cell lights once the level reaches its lower
+// edge (the first at the floor), so the whole bar is full scale.
+int32_t Cells(float db)
+{
+    if (!(db >= kBarFloorDb))
+        return 0;
+    const float steps = (db - kBarFloorDb) / (-kBarFloorDb / static_cast<float>(kBarCells));
+    return steps >= static_cast<float>(kBarCells - 1) ? kBarCells : static_cast<int32_t>(steps) + 1;
+}
+
+}  // namespace
+
+void StartMeter(LevelMeter* meter, uint32_t width, int32_t channels)
+{
+    memset(meter, 0, sizeof *meter);
+    meter->width = width;
+    meter->channels = channels == 1 ? 1 : 2;
+}
+
+void MeterPlane(LevelMeter* meter, int32_t channel, const uint8_t* samples, uint32_t frames,
+                uint32_t stride)
+{
+    if (channel < 0 || channel >= meter->channels || (meter->width != 2 && meter->width != 3))
+        return;
+    MeterChannel* c = &meter->channel[channel];
+    for (uint32_t i = 0; i < frames; i++) {
+        int32_t magnitude = 0;
+        bool full = false;
+        Measure(samples + static_cast<size_t>(i) * stride, meter->width, &magnitude, &full);
+        if (magnitude > c->peak)
+            c->peak = magnitude;
+        if (full)
+            c->clips++;
+    }
+}
+
+float LevelDb(int32_t peak, uint32_t width)
+{
+    if (peak <= 0)
+        return width == 2 ? -96.0f : -144.0f;
+    const double fullScale = width == 2 ? 32768.0 : 8388608.0;
+    const float ratio = static_cast<float>(fullScale / peak);
+    return -20.0f * log10f(ratio);
+}
+
+void NextMeterInterval(LevelMeter* meter)
+{
+    for (int32_t n = 0; n < meter->channels; n++) {
+        MeterChannel* c = &meter->channel[n];
+        if (c->peak >= c->held || c->heldFor >= kMeterHoldIntervals) {
+            c->held = c->peak;
+            c->heldFor = 0;
+        } else {
+            c->heldFor++;
+        }
+        c->shown = c->peak;
+        c->peak = 0;
+    }
+}
+
+int FormatMeterLine(char* out, uint32_t cap, const LevelMeter* meter, const char* lead,
+                    int64_t diskSeconds)
+{
+    if (cap == 0)
+        return 0;
+    char line[160];
+    int n = snprintf(line, sizeof line, "%s", lead);
+    for (int32_t k = 0; k < meter->channels && n >= 0 && n < static_cast<int>(sizeof line); k++) {
+        const MeterChannel& c = meter->channel[k];
+        char bar[kBarCells + 1];
+        const int32_t filled = Cells(LevelDb(c.shown, meter->width));
+        const int32_t held = Cells(LevelDb(c.held, meter->width));
+        for (int32_t i = 0; i < kBarCells; i++)
+            bar[i] = i < filled ? '#' : '-';
+        if (held > filled)
+            bar[held - 1] = '|';  // the held peak
+        bar[kBarCells] = '\0';
+        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "%s%i[%s]%6.1fdB%s",
+                      n > 0 ? " " : "", static_cast<int>(k + 1), bar,
+                      static_cast<double>(LevelDb(c.shown, meter->width)),
+                      c.clips > 0 ? "!" : " ");
+    }
+    if (diskSeconds >= 0 && n >= 0 && n < static_cast<int>(sizeof line)) {
+        const int64_t hours = diskSeconds / 3600;
+        snprintf(line + n, sizeof line - static_cast<size_t>(n), " disk %lld:%02d:%02d",
+                 static_cast<long long>(hours), static_cast<int>(diskSeconds / 60 % 60),
+                 static_cast<int>(diskSeconds % 60));
+    }
+    // At most 79 columns: the line never wraps on an 80-column terminal.
+    const uint32_t limit = cap - 1 < kMeterColumns ? cap - 1 : kMeterColumns;
+    size_t length = strlen(line);
+    if (length > limit)
+        length = limit;
+    memcpy(out, line, length);
+    out[length] = '\0';
+    return static_cast<int>(length);
+}
+
+int64_t DiskSeconds(uint64_t bytesPerSecond)
+{
+    struct statvfs fs;
+    if (bytesPerSecond == 0 || statvfs(".", &fs) != 0)
+        return -1;
+    return static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize / bytesPerSecond);
+}

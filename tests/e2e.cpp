@@ -171,9 +171,14 @@ Timeline TimelineOf(const std::string& data, uint32_t width)
     bool seen = false;
     bool inZeros = false;
     for (size_t at = 0; at + frameBytes <= data.size(); at += frameBytes, t.frames++) {
+        // Channel c carries bits 16c to 16c + 15 of the index in the top 16 bits of its sample.
         uint64_t index = 0;
-        for (size_t b = frameBytes; b-- > 0;)
-            index = index << 8 | static_cast<uint8_t>(data[at + b]);
+        for (size_t c = 2; c-- > 0;) {
+            const size_t top = at + (c + 1) * width - 2;
+            const uint64_t bits = static_cast<uint8_t>(data[top]) |
+                                  static_cast<uint64_t>(static_cast<uint8_t>(data[top + 1])) << 8;
+            index = index << 16 | bits;
+        }
         if (index == 0) {
             t.zeros++;
             t.zeroRuns += inZeros ? 0 : 1;

@@ -91,7 +91,8 @@ std::string Doubled(const std::string& mono, uint32_t width = 2);
 std::string Pattern(uint32_t bytes, uint32_t seed);
 
 // The timeline of stereo sample data (`width`-byte samples) recorded from the device
-// "tbcount", whose every frame carries its index in device time (channel 1 the low bits):
+// "tbcount", whose every frame carries its index in device time (in the top 16 bits of
+// each sample, channel 1 the low bits):
 // the frames, the frames of zeros (silence for a dropout) and their runs, how far the other
 // frames stand from the place their index gives them (the index less the first frame's,
 // at most), and whether each carries a later index than the one before it (no repeat).

@@ -1,18 +1,32 @@
 // RECORD: one recording run. Takes of a fixed length are captured block by block into the
 // take file; after each take the peaks are reported and the take menu decides whether
 // the take is kept, continued, redone, discarded or played.
+//
+// Two threads while a run lasts: the capture thread (the caller's) reads each block from
+// the device, interleaves and meters it into the next slot of a ring and goes on; a writer
+// thread writes the slots to the take file and hands them to the disk. A disk that stalls
+// costs no audio for as long as the ring lasts (at least 10 s); beyond that, and when the
+// device itself dropped frames (an overrun), the lost time is written as zeros, so the
+// frames after a dropout sit where they were played.
 #include "audio/audio.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "audio/handles.h"
 #include "audio/take_limit.h"
@@ -52,43 +66,101 @@ int64_t TakeFileEnd(int64_t origin, int64_t planned, int64_t period, int64_t fra
 // session), or by a capture device or a take file that failed.
 enum TakeEnd { kTakeComplete, kTakeStopped, kTakeFailed };
 
-enum BlockResult { kBlockRead, kBlockStopped, kBlockFailed };
+enum BlockResult { kBlockRead, kBlockOverrun, kBlockStopped, kBlockFailed };
+
+// When the capture stream last started, by the device's own time stamp (the trigger
+// time) and by the steady clock, and the frames it has delivered since.
+struct CaptureClock {
+    snd_htimestamp_t started;
+    bool stamped;  // the device gave a trigger time
+    std::chrono::steady_clock::time_point startedHere;
+    int64_t delivered;
+};
+
+// Starts the prepared stream and notes when it started.
+void StartCapture(snd_pcm_t* pcm, CaptureClock* clock)
+{
+    snd_pcm_start(pcm);
+    clock->startedHere = std::chrono::steady_clock::now();
+    clock->delivered = 0;
+    snd_pcm_status_t* status = nullptr;
+    snd_pcm_status_alloca(&status);
+    clock->stamped = false;
+    if (snd_pcm_status(pcm, status) == 0) {
+        snd_pcm_status_get_trigger_htstamp(status, &clock->started);
+        clock->stamped = clock->started.tv_sec != 0 || clock->started.tv_nsec != 0;
+    }
+}
+
+// Starts the stream again after it dropped frames (an overrun, or a suspend that could
+// not be resumed) and returns how many it dropped: the device's time from the previous
+// start to this one, less the frames it delivered in between. Only start times are
+// used: the time stamp of the overrun itself is not reliable on plugins.
+int64_t RestartCapture(snd_pcm_t* pcm, CaptureClock* clock, uint32_t rate)
+{
+    const CaptureClock before = *clock;
+    if (snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED)
+        snd_pcm_prepare(pcm);
+    StartCapture(pcm, clock);
+    if (!before.stamped || !clock->stamped)
+        return 0;
+    constexpr int64_t kNanos = 1000000000;
+    const int64_t nanos =
+        (static_cast<int64_t>(clock->started.tv_sec) - static_cast<int64_t>(before.started.tv_sec)) * kNanos +
+        (static_cast<int64_t>(clock->started.tv_nsec) - static_cast<int64_t>(before.started.tv_nsec));
+    if (nanos <= 0)
+        return 0;
+    // Seconds and the rest apart, rounded to the nearest frame: no product overflows.
+    const int64_t frames = nanos / kNanos * rate + (nanos % kNanos * rate + kNanos / 2) / kNanos;
+    return frames > before.delivered ? frames - before.delivered : 0;
+}
 
 // Reads one block of `period` frames into the two planes. A read cut short (by a signal,
-// or a device that delivers less than a period at a time) is completed: the block is
-// written whole, and its rest would otherwise be the samples of the block before. An
-// overrun is reported ("RX") and the block goes on as it stands; a suspended stream is
-// brought back; the stop key (a read cut short by its signal) ends the block unfinished;
-// any other error is the device failing, left in *error.
-BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
-                      snd_pcm_uframes_t period, uint32_t width, int* error)
+// or a device that delivers less than a period at a time) is completed. An overrun ends
+// the block at the frames read before it (*got): its rest is never filled with old
+// samples; the stream starts again and *lost holds the frames the device dropped. A
+// suspended stream is brought back (counted as an overrun when it had to start again);
+// the stop key (a read cut short by its signal) ends the block unfinished; any other
+// error is the device failing, left in *error.
+BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd_pcm_uframes_t period,
+                      uint32_t width, uint32_t rate, CaptureClock* clock, snd_pcm_uframes_t* got,
+                      int64_t* lost, int* error)
 {
     snd_pcm_uframes_t done = 0;
+    *got = 0;
+    *lost = 0;
     while (done < period) {
         void* planes[2] = {plane1 + done * width, plane2 + done * width};
-        const snd_pcm_sframes_t got = snd_pcm_readn(pcm, planes, period - done);
-        if (got > 0) {
-            done += static_cast<snd_pcm_uframes_t>(got);
+        const snd_pcm_sframes_t moved = snd_pcm_readn(pcm, planes, period - done);
+        if (moved > 0) {
+            done += static_cast<snd_pcm_uframes_t>(moved);
+            clock->delivered += moved;
             if (done < period && StopPending())
                 return kBlockStopped;
-        } else if (got == -EPIPE) {
-            printf("RX\n");
-            snd_pcm_prepare(pcm);
-            return kBlockRead;
-        } else if (got == -EINTR || got == 0) {
+        } else if (moved == -EPIPE) {
+            *got = done;
+            *lost = RestartCapture(pcm, clock, rate);
+            return kBlockOverrun;
+        } else if (moved == -EINTR || moved == 0) {
             if (StopPending())
                 return kBlockStopped;
             // Nothing delivered: wait instead of spinning; at most 100 ms, so that a stop
             // key that came just before the wait (its signal interrupts nothing) is seen.
-            if (got == 0)
+            if (moved == 0)
                 snd_pcm_wait(pcm, 100);
-        } else if (got == -ESTRPIPE) {
+        } else if (moved == -ESTRPIPE) {
             audio::RecoverSuspend(pcm);
+            if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) {
+                *got = done;
+                *lost = RestartCapture(pcm, clock, rate);
+                return kBlockOverrun;
+            }
         } else {
-            *error = static_cast<int>(got);
+            *error = static_cast<int>(moved);
             return kBlockFailed;
         }
     }
+    *got = done;
     return kBlockRead;
 }
 
@@ -99,6 +171,16 @@ void HandToDisk(int fd, off_t from, off_t to)
 {
     if (to > from)
         sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
+}
+
+// Whether standard output can take a line now without waiting: a console that does not
+// read (a stalled SSH connection) must not hold up the capture.
+bool ConsoleHasRoom()
+{
+    struct pollfd out = {};
+    out.fd = STDOUT_FILENO;
+    out.events = POLLOUT;
+    return poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0;
 }
 
 // Ends the capture stream: drained after a good run, dropped when the device failed.
@@ -121,6 +203,174 @@ void ShowTakeMenu()
     printf("5 = play last take\n");
 }
 
+// One block in the ring: where it goes in the take file, and its peaks.
+struct RingSlot {
+    int32_t at;      // frame of the take file's sample data where the block begins
+    int32_t frames;  // a whole period, or less after an overrun or at the end of the take
+    int32_t peak1;
+    int32_t peak2;
+};
+
+// The ring between the capture thread and the writer: one producer, one consumer, shared
+// state under `lock`. The capture thread fills the slot behind the queued ones and queues
+// it; the writer writes the oldest one and frees it. The take fields are set by the capture
+// thread while the writer is idle (at the start of a take) and then kept by the writer.
+struct DiskRing {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint8_t* bytes = nullptr;  // count slots of slotBytes each
+    RingSlot* slots = nullptr;
+    uint32_t count = 0;
+    size_t slotBytes = 0;
+    uint32_t first = 0;   // the oldest queued slot
+    uint32_t queued = 0;  // slots queued and not yet written
+    bool quit = false;    // the run is over: the writer ends once the ring is empty
+    std::chrono::steady_clock::time_point woken;  // when the capture thread last woke the writer
+    // Fixed for the run, for the writer.
+    int fd = -1;
+    uint32_t frameBytes = 0;
+    uint32_t width = 0;
+    int32_t channels = 0;
+    int32_t block = 0;
+    uint32_t rate = 0;
+    const uint8_t* zeros = nullptr;  // one block of zeros: the frames of a dropout
+    uint8_t* plane = nullptr;        // one plane, for metering a block cut short by a failed write
+    // The take in hand.
+    int32_t takeAt = 0;  // its first frame in the file
+    int32_t next = 0;    // the frame up to which it is in the file without a gap
+    int32_t handed = 0;  // the frame up to which it has been handed to the disk
+    int32_t end = -1;    // where the take ended (-1 while it records): the writer fills the
+                         // file up to it with zeros, hands it to the disk and sets `drained`
+    bool drained = false;
+    bool failed = false;  // a write failed: the take ends at `next`
+    int error = 0;        // its errno
+    int32_t peak1 = 0;    // peaks of the frames in the file
+    int32_t peak2 = 0;
+};
+
+off_t FramePosition(const DiskRing& ring, int32_t frame)
+{
+    return static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(frame) * ring.frameBytes;
+}
+
+// Writes zeros from frame `*next` up to frame `to`: the time of a dropout keeps its place
+// and never keeps an older take's audio. False (errno set) when a write fails.
+bool WriteZeros(const DiskRing& ring, int32_t to, int32_t* next)
+{
+    while (*next < to) {
+        const int32_t frames = to - *next < ring.block ? to - *next : ring.block;
+        const size_t size = static_cast<size_t>(frames) * ring.frameBytes;
+        const size_t put = WriteFully(ring.fd, ring.zeros, size, FramePosition(ring, *next));
+        *next += static_cast<int32_t>(put / ring.frameBytes);
+        if (put != size)
+            return false;
+    }
+    return true;
+}
+
+// Writes one slot at its place, behind zeros for any dropout before it, and raises the
+// peaks by its frames that reached the file: the whole block's peaks, or after a failed
+// write those of the frames written. False (errno set) when a write fails.
+bool WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes, int32_t* next,
+               int32_t* peak1, int32_t* peak2)
+{
+    if (!WriteZeros(ring, slot.at, next))
+        return false;
+    const size_t size = static_cast<size_t>(slot.frames) * ring.frameBytes;
+    const size_t put = WriteFully(ring.fd, bytes, size, FramePosition(ring, slot.at));
+    const int error = errno;
+    const int32_t putFrames = static_cast<int32_t>(put / ring.frameBytes);
+    *next += putFrames;
+    if (put == size) {
+        *peak1 = slot.peak1 > *peak1 ? slot.peak1 : *peak1;
+        *peak2 = slot.peak2 > *peak2 ? slot.peak2 : *peak2;
+        return true;
+    }
+    if (ring.channels == 1) {
+        CheckPeak(putFrames, peak1, bytes, ring.width);
+    } else {
+        for (int32_t channel = 0; channel < 2; channel++) {
+            for (int32_t i = 0; i < putFrames; i++)
+                memcpy(ring.plane + static_cast<size_t>(i) * ring.width,
+                       bytes + static_cast<size_t>(i) * ring.frameBytes + channel * ring.width, ring.width);
+            CheckPeak(putFrames, channel == 0 ? peak1 : peak2, ring.plane, ring.width);
+        }
+    }
+    errno = error;
+    return false;
+}
+
+// Hands what the take has in the file to the disk about once a second, and all of it at
+// the end of the take.
+void HandOn(DiskRing* ring, int32_t next, bool all)
+{
+    if (next - ring->handed >= static_cast<int64_t>(ring->rate) || (all && next > ring->handed)) {
+        HandToDisk(ring->fd, FramePosition(*ring, ring->handed), FramePosition(*ring, next));
+        ring->handed = next;
+    }
+}
+
+// The writer thread: writes the queued slots in order, and at the end of each take fills
+// the file up to the take's end and hands it to the disk. After a failed write it frees
+// the slots without writing them, until the next take.
+void* WriteTakes(void* arg)
+{
+    DiskRing* ring = static_cast<DiskRing*>(arg);
+    std::unique_lock<std::mutex> hold(ring->lock);
+    for (;;) {
+        ring->changed.wait(hold, [ring] {
+            return ring->quit || ring->queued > 0 || (ring->end >= 0 && !ring->drained);
+        });
+        if (ring->queued == 0 && (ring->end < 0 || ring->drained))
+            break;  // the run is over and nothing is left to write
+        const bool writing = !ring->failed;
+        int32_t next = ring->next;
+        int32_t peak1 = ring->peak1;
+        int32_t peak2 = ring->peak2;
+        bool ok = true;
+        if (ring->queued > 0) {
+            const uint32_t index = ring->first;
+            const RingSlot slot = ring->slots[index];
+            const uint8_t* bytes = ring->bytes + index * ring->slotBytes;
+            hold.unlock();
+            if (writing) {
+                ok = WriteSlot(*ring, slot, bytes, &next, &peak1, &peak2);
+                HandOn(ring, next, !ok);
+            }
+            const int error = errno;
+            hold.lock();
+            ring->first = (index + 1) % ring->count;
+            ring->queued--;
+            if (!ok) {
+                ring->failed = true;
+                ring->error = error;
+            }
+        } else {
+            const int32_t end = ring->end;
+            hold.unlock();
+            if (writing) {
+                ok = WriteZeros(*ring, end, &next);
+                HandOn(ring, next, true);
+            }
+            const int error = errno;
+            hold.lock();
+            ring->drained = true;
+            if (!ok) {
+                ring->failed = true;
+                ring->error = error;
+            }
+        }
+        ring->next = next;
+        ring->peak1 = peak1;
+        ring->peak2 = peak2;
+        // A capture thread that waits for room is woken once the ring is half empty, not
+        // for every slot: it then fills many slots in one go.
+        if (2 * ring->queued <= ring->count || ring->drained || ring->failed)
+            ring->changed.notify_all();
+    }
+    return nullptr;
+}
+
 // What stays fixed for a recording run, and what carries over from take to take.
 struct RecordRun {
     const char* device;
@@ -133,12 +383,12 @@ struct RecordRun {
     int32_t planned;            // frames of a take
     snd_pcm_uframes_t period;   // frames of a block, for the whole run
     int32_t block;              // the same, as a frame count
+    int64_t bufferFrames;       // the device's buffer
     int fd;                     // the take file
     uint8_t* plane1;            // the capture area: channel 1, then channel 2
     uint8_t* plane2;
-    uint8_t* interleaved;       // one stereo block in frame order
-    const uint8_t* blockBytes;  // what goes to the file: plane1 for mono
-    size_t blockSize;
+    DiskRing* ring;             // the blocks on their way to the take file
+    CaptureClock clock;
     int32_t total;              // sample-data bytes of the kept takes
     int32_t origin;             // frame where the current take begins
     // Where the last take begins in the take file, for "play last take". It moves on at
@@ -156,10 +406,13 @@ struct RecordRun {
 // One take as it ended.
 struct Take {
     TakeEnd end = kTakeComplete;
-    int32_t frames = 0;   // frames recorded, in whole blocks
+    int32_t frames = 0;   // frames recorded: whole blocks, unless a dropout moved them
     int32_t written = 0;  // frames that reached the file: all of them unless a write failed
     int32_t peak1 = 0;
     int32_t peak2 = 0;
+    uint32_t dropouts = 0;  // overruns, and runs of blocks the full ring could not take
+    int64_t silence = 0;    // frames of those dropouts, written as zeros
+    int writeError = 0;     // errno of a write to the take file that failed
 };
 
 // The arguments, checked before anything is touched, and the run's format and take
@@ -245,6 +498,14 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
     }
     // The value the period request left is the block size for the whole run.
     run->period = got.periodAsked;
+    run->bufferFrames = got.bufferRead ? static_cast<int64_t>(got.buffer) : 0;
+    // Start times on the monotonic clock, where the device allows it: they measure the
+    // frames an overrun lost, which a change of the wall clock must not falsify.
+    snd_pcm_sw_params_t* software = nullptr;
+    snd_pcm_sw_params_alloca(&software);
+    if (snd_pcm_sw_params_current(pcm->pcm, software) == 0 &&
+        snd_pcm_sw_params_set_tstamp_type(pcm->pcm, software, SND_PCM_TSTAMP_TYPE_MONOTONIC) == 0)
+        snd_pcm_sw_params(pcm->pcm, software);
     if (run->period == 0 || run->period > audio::kMaxPeriodFrames) {
         printf("Cannot record with a period of %lu frames\n", static_cast<unsigned long>(run->period));
         return false;
@@ -252,120 +513,318 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
     return true;
 }
 
+// At least this much audio fits in the ring, and the ring takes at most kMaxRingBytes.
+constexpr int64_t kRingSeconds = 10;
+constexpr int64_t kMaxRingBytes = 32 * 1024 * 1024;
+
 // Buffers for the whole run: the capture area holds the channel 1 plane and then the
-// channel 2 plane; the interleave area one stereo block in frame order.
-bool AllocateBlocks(RecordRun* run, audio::BufferGuard* captureArea, audio::BufferGuard* interleaveArea)
+// channel 2 plane; the ring holds at least 10 s of blocks in file order (locked in memory
+// where the system allows it, so that no page fault waits for the disk), and the writer
+// has a block of zeros and a plane of its own.
+bool AllocateBlocks(RecordRun* run, DiskRing* ring, audio::BufferGuard* captureArea,
+                    audio::BufferGuard* ringArea, audio::BufferGuard* writerArea)
 {
     const size_t planeBytes = static_cast<size_t>(run->block) * run->width;
+    const size_t blockBytes = static_cast<size_t>(run->block) * run->frameBytes;
+    int64_t count = (kRingSeconds * run->rate + run->block - 1) / run->block;
+    if (count * static_cast<int64_t>(blockBytes) > kMaxRingBytes)
+        count = kMaxRingBytes / static_cast<int64_t>(blockBytes);
+    if (count < 2)
+        count = 2;
     captureArea->bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
-    interleaveArea->bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
-    if (captureArea->bytes == nullptr || interleaveArea->bytes == nullptr) {
+    ringArea->bytes = static_cast<uint8_t*>(calloc(static_cast<size_t>(count), blockBytes + sizeof(RingSlot)));
+    writerArea->bytes = static_cast<uint8_t*>(calloc(blockBytes + planeBytes, 1));
+    if (captureArea->bytes == nullptr || ringArea->bytes == nullptr || writerArea->bytes == nullptr) {
         printf("Out of memory for recording buffers\n");
         return false;
     }
     run->plane1 = captureArea->bytes;
     run->plane2 = captureArea->bytes + planeBytes;
-    run->interleaved = interleaveArea->bytes;
-    run->blockBytes = run->channels == 1 ? run->plane1 : run->interleaved;
-    run->blockSize = static_cast<size_t>(run->block) * run->frameBytes;
+    ring->count = static_cast<uint32_t>(count);
+    ring->slotBytes = blockBytes;
+    ring->slots = reinterpret_cast<RingSlot*>(ringArea->bytes);
+    ring->bytes = ringArea->bytes + static_cast<size_t>(count) * sizeof(RingSlot);
+    mlock(ringArea->bytes, static_cast<size_t>(count) * (blockBytes + sizeof(RingSlot)));
+    ring->zeros = writerArea->bytes;
+    ring->plane = writerArea->bytes + blockBytes;
+    ring->fd = run->fd;
+    ring->frameBytes = run->frameBytes;
+    ring->width = run->width;
+    ring->channels = run->channels;
+    ring->block = run->block;
+    ring->rate = run->rate;
+    run->ring = ring;
     return true;
 }
 
-// Writes the block just read at frame `at` of the take file, whole, also after an
-// overrun, and meters it. Stereo blocks are interleaved and metered in one pass, and
-// those peaks count once the whole block has reached the file; after a failed write the
-// frames that did reach it are metered. Returns the frames written; *error holds errno
-// when that is not the whole block.
-int32_t WriteBlock(const RecordRun& run, int32_t at, Take* take, int* error)
+// Starts the writer. SIGINT, SIGHUP and SIGTERM are blocked while it is created, so that
+// it inherits them blocked and the stop key and hangups reach the capture thread.
+bool StartWriter(DiskRing* ring, pthread_t* writer)
 {
-    int32_t blockPeak1 = take->peak1;
-    int32_t blockPeak2 = take->peak2;
-    if (run.channels == 2)
-        InterleavePeaks(static_cast<uint32_t>(run.block), run.width, run.plane1, run.plane2,
-                        run.interleaved, &blockPeak1, &blockPeak2);
-    const off_t position = static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(at) * run.frameBytes;
-    const size_t put = WriteFully(run.fd, run.blockBytes, run.blockSize, position);
-    *error = errno;
-    const int32_t putFrames = static_cast<int32_t>(put / run.frameBytes);
-    if (run.channels == 2 && put == run.blockSize) {
-        take->peak1 = blockPeak1;
-        take->peak2 = blockPeak2;
-    } else {
-        CheckPeak(putFrames, &take->peak1, run.plane1, run.width);
-        if (run.channels == 2)
-            CheckPeak(putFrames, &take->peak2, run.plane2, run.width);
+    sigset_t held;
+    sigset_t before;
+    sigemptyset(&held);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGHUP);
+    sigaddset(&held, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &held, &before);
+    const int rc = pthread_create(writer, nullptr, WriteTakes, ring);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (rc != 0) {
+        printf("Unable to start the disk writer: %s\n", strerror(rc));
+        return false;
     }
-    return putFrames;
+    return true;
+}
+
+// Ends the writer once it has written all that is queued.
+void StopWriter(DiskRing* ring, pthread_t writer)
+{
+    {
+        std::lock_guard<std::mutex> hold(ring->lock);
+        ring->quit = true;
+    }
+    ring->changed.notify_all();
+    pthread_join(writer, nullptr);
+}
+
+// Sets the writer up for a take that begins at frame `at`; it is idle between takes.
+void BeginTake(DiskRing* ring, int32_t at)
+{
+    std::lock_guard<std::mutex> hold(ring->lock);
+    ring->takeAt = at;
+    ring->next = at;
+    ring->handed = at;
+    ring->end = -1;
+    ring->drained = false;
+    ring->failed = false;
+    ring->error = 0;
+    ring->peak1 = 0;
+    ring->peak2 = 0;
+}
+
+// What the capture thread sees of the writer: the frames of the take in the file without
+// a gap, and whether a write failed.
+struct WriterState {
+    int32_t written;
+    bool failed;
+};
+
+// The slot for the next block, or nullptr when the ring is full. A full ring is waited
+// for only while the device's buffer can hold what arrives meanwhile (two periods kept
+// spare), so that the wait costs no audio: on a device that keeps time this is at most
+// the part of its buffer still free; a device that delivers faster than time (a file)
+// waits for the disk, as it loses nothing by it.
+uint8_t* NextSlot(const RecordRun& run, WriterState* seen)
+{
+    DiskRing* ring = run.ring;
+    std::unique_lock<std::mutex> hold(ring->lock);
+    const int64_t spare = run.bufferFrames - 2 * static_cast<int64_t>(run.block);
+    if (ring->queued == ring->count && spare > 0) {
+        const auto deadline = run.clock.startedHere +
+                              std::chrono::nanoseconds((run.clock.delivered + spare) * 1000000000 / run.rate);
+        // Until the ring is half empty (the writer says so), in steps of 100 ms at most, so
+        // that the stop key is seen; then any free slot will do.
+        while (2 * ring->queued > ring->count && !ring->failed && !StopPending()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline)
+                break;
+            const auto step = std::chrono::milliseconds(100);
+            ring->changed.wait_until(hold, deadline - now > step ? now + step : deadline);
+        }
+    }
+    seen->written = ring->next - ring->takeAt;
+    seen->failed = ring->failed;
+    if (ring->queued == ring->count)
+        return nullptr;
+    return ring->bytes + static_cast<size_t>((ring->first + ring->queued) % ring->count) * ring->slotBytes;
+}
+
+// Queues the slot NextSlot gave, now holding `frames` frames for frame `at` of the file.
+// The writer is woken at most every 10 ms (and whenever the ring is half full): a device
+// that keeps time delivers a block far less often, so each of its blocks goes to the file
+// at once, while a device that delivers faster than time (a file) does not wake the writer
+// for every block.
+void QueueSlot(DiskRing* ring, int32_t at, int32_t frames, int32_t peak1, int32_t peak2)
+{
+    const auto now = std::chrono::steady_clock::now();
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> hold(ring->lock);
+        ring->slots[(ring->first + ring->queued) % ring->count] = RingSlot{at, frames, peak1, peak2};
+        ring->queued++;
+        wake = now - ring->woken >= std::chrono::milliseconds(10) || 2 * ring->queued >= ring->count;
+        if (wake)
+            ring->woken = now;
+    }
+    if (wake)
+        ring->changed.notify_all();
+}
+
+// Shows the progress line of each block that has reached the file since the last one
+// shown (*shown: the take's frames shown so far, in whole blocks): of a block whole, or
+// with `rest` also of the part of a block at the end of the take. A line for which
+// standard output has no room is left out.
+void ShowProgress(const RecordRun& run, int32_t written, bool rest, bool quiet, int32_t* shown)
+{
+    while (*shown < written && (rest || written - *shown >= run.block)) {
+        if (!quiet && ConsoleHasRoom())
+            ShowSeconds("\rRemaining ", static_cast<float>(run.planned - *shown) / static_cast<float>(run.rate));
+        *shown += run.block;
+    }
+}
+
+// Ends the take at frame `end` of the file and waits for the writer to put everything
+// before it in the file, showing the progress lines of the blocks it writes meanwhile. On
+// a terminal, a wait of more than half a second says "Writing...". Leaves the frames in
+// the file, the peaks and a write failure in the take.
+void FinishTake(const RecordRun& run, Take* take, int32_t* shown)
+{
+    DiskRing* ring = run.ring;
+    std::unique_lock<std::mutex> hold(ring->lock);
+    ring->end = run.origin + take->frames;
+    ring->changed.notify_all();
+    const auto since = std::chrono::steady_clock::now();
+    bool quiet = false;
+    for (;;) {
+        const bool drained = ring->drained;
+        const int32_t written = ring->next - ring->takeAt;
+        const bool failed = ring->failed;
+        hold.unlock();
+        ShowProgress(run, written, drained && !failed, quiet, shown);
+        if (drained)
+            break;
+        if (!quiet && std::chrono::steady_clock::now() - since > std::chrono::milliseconds(500) &&
+            isatty(STDOUT_FILENO)) {
+            if (ConsoleHasRoom()) {
+                printf("\nWriting...");
+                fflush(stdout);
+            }
+            quiet = true;
+        }
+        hold.lock();
+        ring->changed.wait_for(hold, std::chrono::milliseconds(100));
+    }
+    hold.lock();
+    take->written = ring->next - ring->takeAt;
+    take->peak1 = ring->peak1;
+    take->peak2 = ring->peak2;
+    take->writeError = ring->failed ? ring->error : 0;
+    if (ring->failed)
+        take->end = kTakeFailed;
+}
+
+// Says an overrun on a line of its own, also in the middle of a progress line.
+void ShowOverrun()
+{
+    if (ConsoleHasRoom()) {
+        printf("\nRX\n");
+        fflush(stdout);
+    }
 }
 
 // Records one take of run->planned frames behind run->origin, block by block, until it
-// is complete, the stop key ends it, or the device or the take file fails.
+// is complete, the stop key ends it, or the device or the take file fails. A complete take
+// ends at whole blocks; the frames a dropout lost (an overrun, or blocks the full ring
+// could not take) are counted and written as zeros at their place.
 void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
 {
     *take = Take{};
     snd_pcm_prepare(pcm);  // drops the overrun the stream ran into while the menu waited
     printf("Recording...\n");
-    const off_t takeAt = static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(run->origin) * run->frameBytes;
-    int32_t handedFrames = 0;  // frames of this take handed to the disk
-    while (take->frames < run->planned) {
+    StartCapture(pcm, &run->clock);
+    BeginTake(run->ring, run->origin);
+    const int32_t length = static_cast<int32_t>(WholeBlocks(run->planned, run->block));
+    int32_t shown = 0;      // frames whose progress line has been shown
+    bool dropping = false;  // the last block went to no slot
+    int deviceError = 0;
+    while (take->frames < length) {
         if (StopPending()) {
             take->end = kTakeStopped;  // the take is the whole blocks recorded so far
+            break;
+        }
+        WriterState seen;
+        uint8_t* slot = NextSlot(*run, &seen);
+        ShowProgress(*run, seen.written, false, false, &shown);
+        if (seen.failed) {
+            take->end = kTakeFailed;
             break;
         }
         // The blocking read below waits for the block itself, so the result of this wait
         // is not needed; its timeout is 1 ms so that a device that never signals cannot
         // hold up the loop or the stop key.
         snd_pcm_wait(pcm, 1);
-        int error = 0;
-        const BlockResult got = ReadBlock(pcm, run->plane1, run->plane2, run->period, run->width, &error);
-        if (got == kBlockStopped) {
+        // Mono blocks are read straight into their slot; a block no slot takes is read
+        // into the capture area all the same, to keep up with the device.
+        uint8_t* plane1 = run->channels == 1 && slot != nullptr ? slot : run->plane1;
+        snd_pcm_uframes_t got = 0;
+        int64_t lost = 0;
+        const BlockResult result = ReadBlock(pcm, plane1, run->plane2, run->period, run->width, run->rate,
+                                             &run->clock, &got, &lost, &deviceError);
+        if (result == kBlockStopped) {
             take->end = kTakeStopped;
             break;
         }
-        if (got == kBlockFailed) {
-            if (take->frames > 0)
-                printf("\n");  // ends the progress line
-            printf("Recording stopped: the capture device failed: %s\n", snd_strerror(error));
+        if (result == kBlockFailed) {
             take->end = kTakeFailed;
             run->deviceFailed = true;
             break;
         }
-        const int32_t putFrames = WriteBlock(*run, run->origin + take->frames, take, &error);
-        take->written = take->frames + putFrames;
-        if (putFrames != run->block) {
-            // The take ends at the last whole frame that reached the file.
-            if (take->frames > 0)
-                printf("\n");  // ends the progress line
-            printf("Write to %s failed: %s\n", run->takePath, strerror(error));
-            take->end = kTakeFailed;
-            break;
+        const int32_t room = length - take->frames;
+        const int32_t frames = static_cast<int64_t>(got) < room ? static_cast<int32_t>(got) : room;
+        if (frames > 0 && slot != nullptr) {
+            int32_t peak1 = 0;
+            int32_t peak2 = 0;
+            if (run->channels == 2)
+                InterleavePeaks(static_cast<uint32_t>(frames), run->width, run->plane1, run->plane2, slot,
+                                &peak1, &peak2);
+            else
+                CheckPeak(frames, &peak1, slot, run->width);
+            QueueSlot(run->ring, run->origin + take->frames, frames, peak1, peak2);
+            dropping = false;
+        } else if (frames > 0) {
+            if (!dropping)
+                take->dropouts++;
+            dropping = true;
+            take->silence += frames;
         }
-        ShowSeconds("\rRemaining ", static_cast<float>(run->planned - take->frames) /
-                                        static_cast<float>(run->rate));
-        take->frames += run->block;
-        if (static_cast<int64_t>(take->frames) - handedFrames >= static_cast<int64_t>(run->rate)) {
-            HandToDisk(run->fd, takeAt + static_cast<off_t>(handedFrames) * run->frameBytes,
-                       takeAt + static_cast<off_t>(take->frames) * run->frameBytes);
-            handedFrames = take->frames;
+        take->frames += frames;
+        if (result == kBlockOverrun) {
+            ShowOverrun();
+            const int32_t left = length - take->frames;
+            const int32_t gap = lost < left ? static_cast<int32_t>(lost) : left;
+            take->dropouts++;
+            take->silence += gap;
+            take->frames += gap;
+            dropping = false;
         }
     }
-    if (take->end != kTakeFailed)
-        take->written = take->frames;
-    HandToDisk(run->fd, takeAt + static_cast<off_t>(handedFrames) * run->frameBytes,
-               takeAt + static_cast<off_t>(take->written) * run->frameBytes);
+    FinishTake(*run, take, &shown);
+    if (take->end == kTakeFailed) {
+        if (shown > 0)
+            printf("\n");  // ends the progress line
+        if (run->deviceFailed)
+            printf("Recording stopped: the capture device failed: %s\n", snd_strerror(deviceError));
+        if (take->writeError != 0)
+            printf("Write to %s failed: %s\n", run->takePath, strerror(take->writeError));
+    }
     // A Ctrl-C during the take is used up by it, also one that came with its last block;
     // keys typed meanwhile are not taken as menu answers.
     ClearStopKey();
     DropTypedAhead();
 }
 
-// The report after a take, and again after each playback of it: the peaks, then the menu.
+// The report after a take, and again after each playback of it: the peaks, the dropouts
+// if there were any, then the menu.
 void ReportTake(RecordRun* run, const Take& take, bool played)
 {
     printf("\n\n");
     ShowPeaks(1, take.peak1, static_cast<int32_t>(run->width));
     if (run->channels == 2)
         ShowPeaks(2, take.peak2, static_cast<int32_t>(run->width));
+    if (take.dropouts > 0)
+        printf("Dropouts: %u, %.2f sec of silence in this take\n", take.dropouts,
+               static_cast<double>(take.silence) / static_cast<double>(run->rate));
     if (!played)
         run->lastStart += run->step;
     ShowTakeMenu();
@@ -463,9 +922,9 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         printf("Unable to open %s\n", takePath);
         return -1;
     }
-    // Every block goes to the file with one pwrite at its absolute position, so a failed
-    // write is seen at once and its count tells exactly how many bytes reached the file;
-    // the stream itself is never written.
+    // Every block goes to the file with one pwrite at its absolute position (from the
+    // writer thread), so its count tells exactly how many bytes reached the file; the
+    // stream itself is never written.
     run.fd = fileno(take.file);
 
     audio::PcmGuard pcm;
@@ -476,9 +935,16 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         ShowTakeTooLong(duration, run.rate, run.frameBytes, static_cast<uint32_t>(run.period));
         return -1;
     }
+    if (run.bufferFrames == 0)
+        run.bufferFrames = static_cast<int64_t>(kRecordBufferFrames);
+    DiskRing ring;
     audio::BufferGuard captureArea;
-    audio::BufferGuard interleaveArea;
-    if (!AllocateBlocks(&run, &captureArea, &interleaveArea))
+    audio::BufferGuard ringArea;
+    audio::BufferGuard writerArea;
+    if (!AllocateBlocks(&run, &ring, &captureArea, &ringArea, &writerArea))
+        return -1;
+    pthread_t writer;
+    if (!StartWriter(&ring, &writer))
         return -1;
     run.lastStart = -duration;
     run.step = duration;
@@ -496,6 +962,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         if (answer == kFinishRun)
             break;
     }
+    StopWriter(&ring, writer);
     if (fclose(take.file) != 0)
         printf("Write to %s failed: %s\n", takePath, strerror(errno));
     take.file = nullptr;
@@ -504,3 +971,4 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
         *undecided = run.undecided ? 1 : 0;
     return run.total;
 }
+

@@ -162,6 +162,43 @@ std::string Le16(uint16_t v)
     return s;
 }
 
+Timeline TimelineOf(const std::string& data, uint32_t width)
+{
+    Timeline t;
+    const size_t frameBytes = 2 * static_cast<size_t>(width);
+    uint64_t first = 0;
+    uint64_t last = 0;
+    bool seen = false;
+    bool inZeros = false;
+    for (size_t at = 0; at + frameBytes <= data.size(); at += frameBytes, t.frames++) {
+        // Channel c carries bits 16c to 16c + 15 of the index in the top 16 bits of its sample.
+        uint64_t index = 0;
+        for (size_t c = 2; c-- > 0;) {
+            const size_t top = at + (c + 1) * width - 2;
+            const uint64_t bits = static_cast<uint8_t>(data[top]) |
+                                  static_cast<uint64_t>(static_cast<uint8_t>(data[top + 1])) << 8;
+            index = index << 16 | bits;
+        }
+        if (index == 0) {
+            t.zeros++;
+            t.zeroRuns += inZeros ? 0 : 1;
+            inZeros = true;
+            continue;
+        }
+        inZeros = false;
+        if (!seen)
+            first = index - t.frames;  // where the take's first frame would stand
+        else if (index <= last)
+            t.rising = false;
+        seen = true;
+        last = index;
+        const uint64_t place = first + t.frames;
+        const uint64_t shift = index > place ? index - place : place - index;
+        t.shift = shift > t.shift ? shift : t.shift;
+    }
+    return t;
+}
+
 std::string Le32(uint32_t v)
 {
     std::string s(4, '\0');

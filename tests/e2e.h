@@ -90,6 +90,21 @@ std::string Doubled(const std::string& mono, uint32_t width = 2);
 // Deterministic test samples: `bytes` bytes of a pattern seeded by `seed`.
 std::string Pattern(uint32_t bytes, uint32_t seed);
 
+// The timeline of stereo sample data (`width`-byte samples) recorded from the device
+// "tbcount", whose every frame carries its index in device time (in the top 16 bits of
+// each sample, channel 1 the low bits):
+// the frames, the frames of zeros (silence for a dropout) and their runs, how far the other
+// frames stand from the place their index gives them (the index less the first frame's,
+// at most), and whether each carries a later index than the one before it (no repeat).
+struct Timeline {
+    uint64_t frames = 0;
+    uint64_t zeros = 0;
+    uint32_t zeroRuns = 0;
+    uint64_t shift = 0;
+    bool rising = true;
+};
+Timeline TimelineOf(const std::string& data, uint32_t width);
+
 // Stereo 16-bit capture data: quiet noise (seeded by `seed`) with one sample of 16384 on
 // channel 1 and -3277 on channel 2 in every 4096-frame block, so every take of whole
 // blocks meters -6.02 and -20.00 dB.

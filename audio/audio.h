@@ -76,8 +76,9 @@ int FormatMeterLine(char* out, uint32_t cap, const LevelMeter* meter, const char
 // or the end of input; otherwise one second, then the peak lines. Writes no file.
 void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bits);
 
-// Whole seconds of audio at `bytesPerSecond` that the working directory's disk has room
-// for (what an ordinary user may write); -1 when that cannot be told.
+// Bytes the working directory's disk has room for (what an ordinary user may write), and
+// whole seconds of audio at `bytesPerSecond` in them; -1 when that cannot be told.
+int64_t DiskRoomBytes();
 int64_t DiskSeconds(uint64_t bytesPerSecond);
 
 // The devices a user can record from: `default` first, then the defined PCMs that can

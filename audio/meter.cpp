@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -129,10 +130,19 @@ int FormatMeterLine(char* out, uint32_t cap, const LevelMeter* meter, const char
     return static_cast<int>(length);
 }
 
-int64_t DiskSeconds(uint64_t bytesPerSecond)
+int64_t DiskRoomBytes()
 {
     struct statvfs fs;
-    if (bytesPerSecond == 0 || statvfs(".", &fs) != 0)
+    if (statvfs(".", &fs) != 0)
         return -1;
-    return static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize / bytesPerSecond);
+    const uint64_t bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    return bytes > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes);
+}
+
+int64_t DiskSeconds(uint64_t bytesPerSecond)
+{
+    const int64_t room = DiskRoomBytes();
+    if (bytesPerSecond == 0 || room < 0)
+        return -1;
+    return static_cast<int64_t>(static_cast<uint64_t>(room) / bytesPerSecond);
 }

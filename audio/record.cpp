@@ -401,6 +401,12 @@ struct RecordRun {
     float step;
     bool deviceFailed;
     bool undecided;  // the take menu's read ended without an answer
+    // A person at a terminal sees the live meter instead of the plain progress line, and
+    // the clips after each take.
+    bool terminal;
+    LevelMeter meter;
+    int64_t diskBytes;  // room on the disk when the take started; -1 unknown
+    std::chrono::steady_clock::time_point drawn;  // when the live line was last drawn
 };
 
 // One take as it ended.
@@ -410,6 +416,8 @@ struct Take {
     int32_t written = 0;  // frames that reached the file: all of them unless a write failed
     int32_t peak1 = 0;
     int32_t peak2 = 0;
+    uint32_t clips1 = 0;  // samples at full scale (metered on a terminal only)
+    uint32_t clips2 = 0;
     uint32_t dropouts = 0;  // overruns, and runs of blocks the full ring could not take
     int64_t silence = 0;    // frames of those dropouts, written as zeros
     int writeError = 0;     // errno of a write to the take file that failed
@@ -661,28 +669,56 @@ void QueueSlot(DiskRing* ring, int32_t at, int32_t frames, int32_t peak1, int32_
         ring->changed.notify_all();
 }
 
+// The live line of a terminal: the remaining seconds, the meter, and the time the disk still
+// holds at these settings. Drawn at most ten times a second, or now with `now`.
+void DrawLiveLine(RecordRun* run, int32_t shown, bool now)
+{
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at - run->drawn < std::chrono::milliseconds(100))
+        return;
+    run->drawn = at;
+    NextMeterInterval(&run->meter);
+    if (!ConsoleHasRoom())
+        return;
+    char seconds[32];
+    FormatSeconds(seconds, sizeof seconds,
+                  static_cast<float>(run->planned - shown) / static_cast<float>(run->rate));
+    char lead[48];
+    snprintf(lead, sizeof lead, "Remaining %s sec", seconds);
+    const int64_t bytesPerSecond = static_cast<int64_t>(run->rate) * run->frameBytes;
+    const int64_t left = run->diskBytes - static_cast<int64_t>(shown) * run->frameBytes;
+    char line[kMeterColumns + 1];
+    FormatMeterLine(line, sizeof line, &run->meter, lead,
+                    run->diskBytes < 0 ? -1 : (left > 0 ? left / bytesPerSecond : 0));
+    printf("\r%s\033[K", line);
+    fflush(stdout);
+}
+
 // Shows the progress line of each block that has reached the file since the last one
 // shown (*shown: the take's frames shown so far, in whole blocks): of a block whole, or
 // with `rest` also of the part of a block at the end of the take. A line for which
-// standard output has no room is left out.
-void ShowProgress(const RecordRun& run, int32_t written, bool rest, bool quiet, int32_t* shown)
+// standard output has no room is left out. On a terminal the live line stands for them.
+void ShowProgress(RecordRun* run, int32_t written, bool rest, bool quiet, int32_t* shown)
 {
-    while (*shown < written && (rest || written - *shown >= run.block)) {
-        if (!quiet && ConsoleHasRoom())
-            ShowSeconds("\rRemaining ", static_cast<float>(run.planned - *shown) / static_cast<float>(run.rate));
-        *shown += run.block;
+    const int32_t before = *shown;
+    while (*shown < written && (rest || written - *shown >= run->block)) {
+        if (!quiet && !run->terminal && ConsoleHasRoom())
+            ShowSeconds("\rRemaining ", static_cast<float>(run->planned - *shown) / static_cast<float>(run->rate));
+        *shown += run->block;
     }
+    if (run->terminal && !quiet && *shown > before)
+        DrawLiveLine(run, *shown, before == 0);
 }
 
 // Ends the take at frame `end` of the file and waits for the writer to put everything
 // before it in the file, showing the progress lines of the blocks it writes meanwhile. On
 // a terminal, a wait of more than half a second says "Writing...". Leaves the frames in
 // the file, the peaks and a write failure in the take.
-void FinishTake(const RecordRun& run, Take* take, int32_t* shown)
+void FinishTake(RecordRun* run, Take* take, int32_t* shown)
 {
-    DiskRing* ring = run.ring;
+    DiskRing* ring = run->ring;
     std::unique_lock<std::mutex> hold(ring->lock);
-    ring->end = run.origin + take->frames;
+    ring->end = run->origin + take->frames;
     ring->changed.notify_all();
     const auto since = std::chrono::steady_clock::now();
     bool quiet = false;
@@ -709,6 +745,8 @@ void FinishTake(const RecordRun& run, Take* take, int32_t* shown)
     take->written = ring->next - ring->takeAt;
     take->peak1 = ring->peak1;
     take->peak2 = ring->peak2;
+    take->clips1 = run->meter.channel[0].clips;
+    take->clips2 = run->meter.channel[1].clips;
     take->writeError = ring->failed ? ring->error : 0;
     if (ring->failed)
         take->end = kTakeFailed;
@@ -732,6 +770,11 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
     *take = Take{};
     snd_pcm_prepare(pcm);  // drops the overrun the stream ran into while the menu waited
     printf("Recording...\n");
+    if (run->terminal) {
+        StartMeter(&run->meter, run->width, run->channels);
+        run->diskBytes = DiskRoomBytes();  // once a take: never in the capture loop
+        run->drawn = {};
+    }
     StartCapture(pcm, &run->clock);
     BeginTake(run->ring, run->origin);
     const int32_t length = static_cast<int32_t>(WholeBlocks(run->planned, run->block));
@@ -745,7 +788,7 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
         }
         WriterState seen;
         uint8_t* slot = NextSlot(*run, &seen);
-        ShowProgress(*run, seen.written, false, false, &shown);
+        ShowProgress(run, seen.written, false, false, &shown);
         if (seen.failed) {
             take->end = kTakeFailed;
             break;
@@ -780,6 +823,11 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
                                 &peak1, &peak2);
             else
                 CheckPeak(frames, &peak1, slot, run->width);
+            if (run->terminal) {  // the samples as they are stored
+                MeterPlane(&run->meter, 0, slot, static_cast<uint32_t>(frames), run->frameBytes);
+                MeterPlane(&run->meter, 1, slot + run->width, static_cast<uint32_t>(frames),
+                           run->frameBytes);
+            }
             QueueSlot(run->ring, run->origin + take->frames, frames, peak1, peak2);
             dropping = false;
         } else if (frames > 0) {
@@ -791,6 +839,7 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
         take->frames += frames;
         if (result == kBlockOverrun) {
             ShowOverrun();
+            run->drawn = {};  // the live line comes back below it at once
             const int32_t left = length - take->frames;
             const int32_t gap = lost < left ? static_cast<int32_t>(lost) : left;
             take->dropouts++;
@@ -799,7 +848,7 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
             dropping = false;
         }
     }
-    FinishTake(*run, take, &shown);
+    FinishTake(run, take, &shown);
     if (take->end == kTakeFailed) {
         if (shown > 0)
             printf("\n");  // ends the progress line
@@ -822,6 +871,10 @@ void ReportTake(RecordRun* run, const Take& take, bool played)
     ShowPeaks(1, take.peak1, static_cast<int32_t>(run->width));
     if (run->channels == 2)
         ShowPeaks(2, take.peak2, static_cast<int32_t>(run->width));
+    if (take.clips1 > 0)
+        printf("Channel %i clipped: %u samples at full scale\n", 1, take.clips1);
+    if (take.clips2 > 0 && run->channels == 2)
+        printf("Channel %i clipped: %u samples at full scale\n", 2, take.clips2);
     if (take.dropouts > 0)
         printf("Dropouts: %u, %.2f sec of silence in this take\n", take.dropouts,
                static_cast<double>(take.silence) / static_cast<double>(run->rate));
@@ -946,6 +999,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     pthread_t writer;
     if (!StartWriter(&ring, &writer))
         return -1;
+    run.terminal = isatty(STDOUT_FILENO) != 0;
     run.lastStart = -duration;
     run.step = duration;
 

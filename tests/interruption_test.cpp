@@ -244,3 +244,73 @@ TEST(Interruption, DeviceThatFails)
               std::string::npos)
         << r.out;
 }
+
+// Levels for a person at a terminal, on the paced device with channel 1 clipping (a full-
+// scale sample every 1000 frames) and channel 2 quiet: "m" meters live until Enter and
+// writes nothing; a take (six blocks: 25 full-scale samples) redraws one live line (remaining time, a bar and dB a channel,
+// the disk's time) and reports the clips; playing with In and Out at 0 says why nothing
+// plays. Through pipes the same session shows none of it: "m" gives one second of peaks.
+TEST(Interruption, LevelsOnATerminalAndNotThroughPipes)
+{
+    std::string capture;
+    for (uint32_t i = 0; i < 441000; i++)
+        capture += Le16(i % 1000 == 0 ? 32767 : static_cast<uint16_t>(i % 200 - 100)) +
+                   Le16(static_cast<uint16_t>(i % 40 - 20));
+    const std::string peaks = "Channel 1 peak = -0.00 dB\nChannel 2 peak = -64.29 dB\n";
+    const std::string hint = "Nothing to play: set an out point with o (In 0.00, Out 0.00)\n";
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipes");
+        if (terminal && !HavePseudoTerminals()) {
+            printf("[ SKIPPED  ] no pseudo-terminal on this machine: the terminal case is left out\n");
+            continue;
+        }
+        Session s = NewSession(0.5f, "song.wav", "a.wav\n", 44100, 16, 2, "tbpaced");
+        WriteFile(s.dir + "/capture.raw", capture);
+        WriteFile(s.dir + "/a.wav", WavHeader(44100, 2, 16, 4000) + Pattern(4000, 3));
+        LiveRun run;
+        ASSERT_TRUE(StartLive(&run, s.dir, terminal));
+        ASSERT_TRUE(WaitFor(&run, kPrompt));
+        Type(&run, "m\n");
+        if (terminal) {
+            ASSERT_TRUE(WaitFor(&run, "\r1[########]  -0.0dB! 2[-"));
+            ASSERT_TRUE(WaitFor(&run, "-64.3dB  disk "));
+            ASSERT_TRUE(WaitFor(&run, "\033[K"));
+            Type(&run, "\n");
+            ASSERT_TRUE(WaitFor(&run, "\n\nTrack List:"));  // the line ended at Enter
+        } else {
+            ASSERT_TRUE(WaitFor(&run, peaks + "\nTrack List:"));
+        }
+        EXPECT_FALSE(FileExists(s.dir + "/takebox_temp.wav"));
+        ASSERT_TRUE(WaitFor(&run, kPrompt));
+        Type(&run, "1p\n");
+        ASSERT_TRUE(WaitFor(&run, "Playing a.wav ...\n"));
+        ASSERT_TRUE(WaitFor(&run, kPrompt));
+        EXPECT_EQ(run.out.find(hint) != std::string::npos, terminal);
+        const size_t takeAt = run.out.size();
+        Type(&run, "r\n");
+        ASSERT_TRUE(WaitFor(&run, kTakeMenu));
+        const std::string take = run.out.substr(takeAt);
+        if (terminal) {
+            // Redrawn: each draw clears to the end of the line, and stays within 79 columns.
+            size_t draws = 0;
+            for (size_t at = take.find("\rRemaining "); at != std::string::npos;
+                 at = take.find("\rRemaining ", at + 1), draws++) {
+                const size_t end = take.find("\033[K", at);
+                ASSERT_NE(end, std::string::npos);
+                const std::string line = take.substr(at + 1, end - at - 1);
+                EXPECT_LE(line.size(), 79u);
+                EXPECT_NE(line.find("dB! 2["), std::string::npos) << line;
+                EXPECT_NE(line.find(" disk "), std::string::npos) << line;
+            }
+            EXPECT_GE(draws, 2u);
+            EXPECT_NE(take.find("\n\n" + peaks + "Channel 1 clipped: 25 samples at full scale\n" + kTakeMenu),
+                      std::string::npos)
+                << take;
+        } else {
+            EXPECT_EQ(take.substr(take.find("\n\n")), "\n\n" + peaks + kTakeMenu);
+            EXPECT_EQ(take.find("\033["), std::string::npos);
+        }
+        Type(&run, "1\nq\n");
+        EXPECT_EQ(FinishLive(&run), 0);
+    }
+}

@@ -1,6 +1,7 @@
 // Audio engine: playback and recording through ALSA, interleaving and peak metering.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 // Interleaves two planes of `frames` samples of `width` bytes into `out` (2 * frames * width).
@@ -111,6 +112,8 @@ void RaiseStopKey();
 void RaiseSessionEnd();
 // Clears both flags: for code that runs the program several times in one process.
 void ResetStopFlags();
+// Blocks SIGINT, SIGHUP and SIGTERM in the calling thread; *before gets the mask it had.
+void BlockStopSignals(sigset_t* before);
 
 // The console's character source: every word and number is read through it, from its own
 // buffer over standard input (never through stdio's stdin, which would not see that buffer). A stop pending ends the read in hand as the end of input

@@ -98,6 +98,16 @@ struct StreamSettings {
 StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
                             StreamSettings* settings, int* error);
 
+// The two lines of a device that does not open: `what` with ALSA's reason, then a way on.
+void ReportOpenFailure(const char* what, const char* device, int error);
+
+// Opens the capture device with two channels of `width`-byte samples at `rate`, as a take
+// does, and says on the console why not when it cannot: the device does not open, refuses
+// the format or the install, or runs at another rate. A device that runs through the plug
+// layer is named on a line of its own.
+bool OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
+                 snd_pcm_uframes_t period, snd_pcm_uframes_t buffer, StreamSettings* got);
+
 // A device that converts the rate of `device`, for the messages that refuse a rate:
 // "plughw:" for a "hw:" device, the "plug" converter over any other.
 void ConvertingDevice(const char* device, char* out, size_t cap);

@@ -28,13 +28,8 @@ bool gKeyEnded = false;    // the stop key ended the read in hand
 // blocked around the flag test and unblocked inside ppoll, so none slips in between.
 int WaitForInput()
 {
-    sigset_t stops;
     sigset_t old;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGHUP);
-    sigaddset(&stops, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stops, &old);
+    BlockStopSignals(&old);
     int ready = 0;
     for (;;) {
         if (StopPending())
@@ -46,7 +41,7 @@ int WaitForInput()
             break;
         }
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return ready;
 }
 

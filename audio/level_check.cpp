@@ -18,32 +18,9 @@ constexpr snd_pcm_uframes_t kCheckBufferFrames = 16384;
 int OpenForCheck(audio::PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
                  snd_pcm_uframes_t* period)
 {
-    const audio::StreamRequest request = {
-        SND_PCM_STREAM_CAPTURE, SND_PCM_ACCESS_RW_NONINTERLEAVED,
-        width == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE, rate, kCheckPeriodFrames,
-        kCheckBufferFrames};
     audio::StreamSettings got;
-    int rc = 0;
-    const audio::StreamStep step = audio::OpenStereoStream(pcm, device, request, &got, &rc);
-    if (step == audio::kStreamOpenFailed) {
-        fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
-        fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", device);
+    if (!audio::OpenCapture(pcm, device, rate, width, kCheckPeriodFrames, kCheckBufferFrames, &got))
         return 0;
-    }
-    if (step != audio::kStreamReady) {
-        fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
-        return 0;
-    }
-    if (got.refused[0] != '\0')
-        printf("%s does not take %s: converting through plug\n", device, got.refused);
-    if (got.rate != 0 && got.rate != rate) {
-        char other[96];
-        audio::ConvertingDevice(device, other, sizeof other);
-        printf("Cannot record at %u Hz: the capture device runs at %u Hz; try a device that "
-               "converts the rate, such as %s\n",
-               rate, got.rate, other);
-        return 0;
-    }
     *period = got.periodAsked;
     if (*period == 0 || *period > audio::kMaxPeriodFrames || got.channels > 2) {
         printf("Cannot check the level with this device\n");

@@ -144,8 +144,7 @@ bool SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
     int rc = 0;
     const audio::StreamStep step = audio::OpenStereoStream(pcm, device, request, &got, &rc);
     if (step == audio::kStreamOpenFailed) {
-        fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(rc));
-        fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", device);
+        audio::ReportOpenFailure("unable to open pcm device", device, rc);
         return false;
     }
     if (step == audio::kStreamFormatFailed) {

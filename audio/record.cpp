@@ -43,12 +43,6 @@ constexpr snd_pcm_uframes_t kRecordBufferFrames = 32768;
 constexpr int64_t kMaxTakeFileBytes = INT32_MAX;
 constexpr uint32_t kAnswerBytes = 16;  // longer answers are cut; only "1" to "4" matter
 
-// A read-back value for the driver report; values beyond int range are shown as INT_MAX.
-int ReportValue(unsigned long v)
-{
-    return v > static_cast<unsigned long>(INT_MAX) ? INT_MAX : static_cast<int>(v);
-}
-
 // `frames` rounded up to whole periods (frames >= 0, period > 0).
 int64_t WholeBlocks(int64_t frames, int64_t period)
 {
@@ -461,42 +455,10 @@ bool CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits,
 // read and then ignored). Leaves the block size in run->period.
 bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
 {
-    const audio::StreamRequest request = {
-        SND_PCM_STREAM_CAPTURE, SND_PCM_ACCESS_RW_NONINTERLEAVED,
-        run->width == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE,
-        run->rate, kRecordPeriodFrames, kRecordBufferFrames};
     audio::StreamSettings got;
-    int rc = 0;
-    const audio::StreamStep step = audio::OpenStereoStream(pcm, run->device, request, &got, &rc);
-    if (step == audio::kStreamOpenFailed) {
-        fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
-        fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", run->device);
+    if (!audio::OpenCapture(pcm, run->device, run->rate, run->width, kRecordPeriodFrames,
+                            kRecordBufferFrames, &got))
         return false;
-    }
-    if (step == audio::kStreamFormatFailed) {
-        fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
-        return false;
-    }
-    if (step == audio::kStreamInstallFailed) {
-        printf("Could not set record hardware parameters: %s\n", snd_strerror(rc));
-        printf("Returned Driver Parameters:\n");
-        printf("\tBuf 1\tBuf 2\tRate\tChannels\n");
-        printf("Record\t%i\t%i\t%i\t%i\n", ReportValue(got.period), ReportValue(got.buffer),
-               ReportValue(got.rate), ReportValue(got.channels));
-        printf("-------------------------\n");
-        return false;
-    }
-    // A device running at another rate would give a take that plays at the wrong speed.
-    if (got.refused[0] != '\0')
-        printf("%s does not take %s: converting through plug\n", run->device, got.refused);
-    if (got.rate != 0 && got.rate != run->rate) {
-        char other[96];
-        audio::ConvertingDevice(run->device, other, sizeof other);
-        printf("Cannot record at %u Hz: the capture device runs at %u Hz; try a device that "
-               "converts the rate, such as %s\n",
-               run->rate, got.rate, other);
-        return false;
-    }
     // From here the requested rate is used for the header and all timing. The read goes
     // into two planes: a device that took more channels would write past them (one that
     // took a single channel fills the first plane only).
@@ -569,13 +531,8 @@ bool AllocateBlocks(RecordRun* run, DiskRing* ring, audio::BufferGuard* captureA
 // it inherits them blocked and the stop key and hangups reach the capture thread.
 bool StartWriter(DiskRing* ring, pthread_t* writer)
 {
-    sigset_t held;
     sigset_t before;
-    sigemptyset(&held);
-    sigaddset(&held, SIGINT);
-    sigaddset(&held, SIGHUP);
-    sigaddset(&held, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &held, &before);
+    BlockStopSignals(&before);
     const int rc = pthread_create(writer, nullptr, WriteTakes, ring);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (rc != 0) {

@@ -4,6 +4,8 @@
 // only raise these flags; the loops test them between blocks and chunks.
 #include "audio/audio.h"
 
+#include <pthread.h>
+
 #include <csignal>
 
 namespace {
@@ -42,4 +44,14 @@ void ResetStopFlags()
 {
     gStopKey = 0;
     gSessionEnd = 0;
+}
+
+void BlockStopSignals(sigset_t* before)
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, before);
 }

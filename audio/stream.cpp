@@ -4,6 +4,8 @@
 // channels is opened again behind ALSA's plug layer, which converts them.
 #include "audio/handles.h"
 
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace audio {
@@ -70,10 +72,13 @@ StreamStep Install(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, const StreamRequ
     return kStreamReady;
 }
 
-// The device as it answers without conversion: the access and the channels are asked for
-// without looking at the answer (the install settles them), the format must be taken.
-StreamStep OpenAsItIs(PcmGuard* pcm, const char* device, const StreamRequest& request,
-                      StreamSettings* settings, int* error)
+// Opens the device and asks for the layout. With `refused`, the access, the format and
+// two channels must all be taken (*refusedLayout says when one was not, named in
+// `refused`); without it, the device answers as it is: the access and the channels are
+// asked for without looking at the answer (the install settles them), the format must be
+// taken.
+StreamStep OpenDirect(PcmGuard* pcm, const char* device, const StreamRequest& request,
+                      StreamSettings* settings, int* error, char* refused, bool* refusedLayout)
 {
     *settings = StreamSettings{};
     int rc = snd_pcm_open(&pcm->pcm, device, request.direction, 0);
@@ -85,14 +90,26 @@ StreamStep OpenAsItIs(PcmGuard* pcm, const char* device, const StreamRequest& re
     snd_pcm_hw_params_t* params = nullptr;
     snd_pcm_hw_params_alloca(&params);  // zero-filled
     snd_pcm_hw_params_any(pcm->pcm, params);
-    snd_pcm_hw_params_set_access(pcm->pcm, params, request.access);
-    rc = snd_pcm_hw_params_set_format(pcm->pcm, params, request.format);
-    if (rc < 0) {
-        *error = rc;
-        return kStreamFormatFailed;
+    if (refused != nullptr) {
+        *refusedLayout = RequestLayout(pcm->pcm, params, request, refused, kRefusedCap) < 0;
+        if (*refusedLayout)
+            return kStreamFormatFailed;
+    } else {
+        snd_pcm_hw_params_set_access(pcm->pcm, params, request.access);
+        rc = snd_pcm_hw_params_set_format(pcm->pcm, params, request.format);
+        if (rc < 0) {
+            *error = rc;
+            return kStreamFormatFailed;
+        }
+        snd_pcm_hw_params_set_channels(pcm->pcm, params, 2);
     }
-    snd_pcm_hw_params_set_channels(pcm->pcm, params, 2);
     return Install(pcm->pcm, params, request, settings, error);
+}
+
+// A read-back value for the capture report; values beyond int range are shown as INT_MAX.
+int ReportValue(unsigned long v)
+{
+    return v > static_cast<unsigned long>(INT_MAX) ? INT_MAX : static_cast<int>(v);
 }
 
 // The device behind ALSA's plug layer, which converts the access, the sample format and
@@ -133,20 +150,12 @@ void ConvertingDevice(const char* device, char* out, size_t cap)
 StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
                             StreamSettings* settings, int* error)
 {
-    *settings = StreamSettings{};
-    int rc = snd_pcm_open(&pcm->pcm, device, request.direction, 0);
-    if (rc < 0) {
-        pcm->pcm = nullptr;
-        *error = rc;
-        return kStreamOpenFailed;
-    }
-    snd_pcm_hw_params_t* params = nullptr;
-    snd_pcm_hw_params_alloca(&params);  // zero-filled
-    snd_pcm_hw_params_any(pcm->pcm, params);
     char refused[kRefusedCap] = "";
-    if (RequestLayout(pcm->pcm, params, request, refused, sizeof refused) == 0)
-        return Install(pcm->pcm, params, request, settings, error);
-
+    bool refusedLayout = false;
+    const StreamStep step =
+        OpenDirect(pcm, device, request, settings, error, refused, &refusedLayout);
+    if (!refusedLayout)
+        return step;
     // Real interfaces take only some layouts (interleaved access only, 32-bit samples,
     // four or more channels): the device is closed, as a hardware device can be open only
     // once, and opened again behind the plug layer.
@@ -161,7 +170,52 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
         snd_pcm_close(pcm->pcm);
         pcm->pcm = nullptr;
     }
-    return OpenAsItIs(pcm, device, request, settings, error);
+    return OpenDirect(pcm, device, request, settings, error, nullptr, nullptr);
+}
+
+void ReportOpenFailure(const char* what, const char* device, int error)
+{
+    fprintf(stderr, "%s: %s\n", what, snd_strerror(error));
+    fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", device);
+}
+
+bool OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
+                 snd_pcm_uframes_t period, snd_pcm_uframes_t buffer, StreamSettings* got)
+{
+    const StreamRequest request = {SND_PCM_STREAM_CAPTURE, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+                                   width == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE,
+                                   rate, period, buffer};
+    int rc = 0;
+    const StreamStep step = OpenStereoStream(pcm, device, request, got, &rc);
+    if (step == kStreamOpenFailed) {
+        ReportOpenFailure("unable to open pcm record device", device, rc);
+        return false;
+    }
+    if (step == kStreamFormatFailed) {
+        fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
+        return false;
+    }
+    if (step == kStreamInstallFailed) {
+        printf("Could not set record hardware parameters: %s\n", snd_strerror(rc));
+        printf("Returned Driver Parameters:\n");
+        printf("\tBuf 1\tBuf 2\tRate\tChannels\n");
+        printf("Record\t%i\t%i\t%i\t%i\n", ReportValue(got->period), ReportValue(got->buffer),
+               ReportValue(got->rate), ReportValue(got->channels));
+        printf("-------------------------\n");
+        return false;
+    }
+    if (got->refused[0] != '\0')
+        printf("%s does not take %s: converting through plug\n", device, got->refused);
+    // A device running at another rate would give a take that plays at the wrong speed.
+    if (got->rate != 0 && got->rate != rate) {
+        char other[96];
+        ConvertingDevice(device, other, sizeof other);
+        printf("Cannot record at %u Hz: the capture device runs at %u Hz; try a device that "
+               "converts the rate, such as %s\n",
+               rate, got->rate, other);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace audio

@@ -122,8 +122,9 @@ TEST(Paced, AStalledDiskLosesNoFrame)
 // overruns, and the time it dropped is written as zeros where it was played. The read at the
 // overrun ends its block at the frames it had ("RX" on a line of its own): no frame of the
 // block before is repeated. The frames after the silence stand where the device played them
-// (to within one frame: the device's clock and ALSA's start time stamps are read apart), and
-// the report says the dropout.
+// (to within 64 frames, 1.5 ms: the device's clock and ALSA's start time stamps are read
+// apart, by 10 frames under an emulator; a lost or repeated block would be 4096), and the
+// report says the dropout.
 TEST(Paced, StoppedRecordingWritesTheLostTimeAsSilence)
 {
     const std::string dir = MakeTempDir();
@@ -145,7 +146,7 @@ TEST(Paced, StoppedRecordingWritesTheLostTimeAsSilence)
     const Timeline t = TimelineOf(take.substr(44), 2);
     EXPECT_EQ(t.zeroRuns, 1u);
     EXPECT_GT(t.zeros, 0u);
-    EXPECT_LE(t.shift, 1u);
+    EXPECT_LE(t.shift, 64u);
     EXPECT_TRUE(t.rising);
     char line[96];
     snprintf(line, sizeof line, "Dropouts: 1, %.2f sec of silence in this take\n",

@@ -69,7 +69,11 @@ void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bit
     const uint32_t width = bits == 24 ? 3 : 2;
     audio::PcmGuard pcm;
     snd_pcm_uframes_t period = 0;
-    if (rate == 0 || !OpenForCheck(&pcm, device, rate, width, &period))
+    if (rate == 0) {
+        printf("Cannot record at a sample rate of 0\n");  // as a take says
+        return;
+    }
+    if (!OpenForCheck(&pcm, device, rate, width, &period))
         return;
     audio::BufferGuard area;
     area.bytes = static_cast<uint8_t*>(calloc(2 * period, width));

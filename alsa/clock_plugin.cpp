@@ -44,6 +44,14 @@ constexpr unsigned int kMinRate = 1000;
 constexpr unsigned int kMaxRate = 768000;
 constexpr uint64_t kNanosPerSecond = 1000000000u;
 
+// What a device profile restricts: see the options at the top.
+struct Profile {
+    unsigned int access;       // the one access it takes; 0: every one
+    unsigned int formats[8];   // the sample formats it takes
+    unsigned int formatCount;  // 0: the usual ones
+    unsigned int channels;     // the one channel count it takes; 0: 1 or 2
+};
+
 // One open stream. Frame counts are 64-bit and count from the last prepare; ALSA's own
 // positions (appl_ptr, hw_ptr) wrap at the boundary, the position reported to it at the
 // buffer size.
@@ -62,10 +70,7 @@ struct ClockStream {
     snd_pcm_uframes_t lastAppl;     // appl_ptr when applFrames was last brought up to date
     uint64_t earlierFrames;         // frames moved before the last prepare
     bool indexSignal;               // signal index given
-    unsigned int access;            // the one access it takes; 0: every one
-    unsigned int formats[8];        // the sample formats it takes
-    unsigned int formatCount;       // 0: the usual ones
-    unsigned int channels;          // the one channel count it takes; 0: 1 or 2
+    Profile profile;                // what it takes
     struct timespec opened;         // CLOCK_MONOTONIC when the device was opened
     uint64_t startIndex;            // the clock's frames from the opening to the start
 };
@@ -349,14 +354,6 @@ int ReadCount(snd_config_t* entry, const char* id, uint64_t* value)
     return 0;
 }
 
-// What a device profile restricts: see the options at the top.
-struct Profile {
-    unsigned int access;
-    unsigned int formats[8];
-    unsigned int formatCount;
-    unsigned int channels;
-};
-
 // Reads a list of format names separated by spaces. Returns 0, or -EINVAL for an unknown
 // name or more than the list holds.
 int ReadFormats(const char* text, Profile* profile)
@@ -398,22 +395,22 @@ int SetConstraints(ClockStream* clock)
     const unsigned int interleaved[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED};
     const unsigned int planes[] = {SND_PCM_ACCESS_RW_NONINTERLEAVED,
                                    SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
-    const unsigned int* access = clock->access == 0 ? kAccess
-                                 : clock->access == SND_PCM_ACCESS_RW_INTERLEAVED ? interleaved
+    const unsigned int* access = clock->profile.access == 0 ? kAccess
+                                 : clock->profile.access == SND_PCM_ACCESS_RW_INTERLEAVED ? interleaved
                                                                                   : planes;
-    const unsigned int accessCount = clock->access == 0 ? sizeof kAccess / sizeof kAccess[0] : 2;
+    const unsigned int accessCount = clock->profile.access == 0 ? sizeof kAccess / sizeof kAccess[0] : 2;
     snd_pcm_ioplug_t* io = &clock->io;
     int rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, accessCount, access);
-    if (rc >= 0 && clock->formatCount > 0)
-        rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, clock->formatCount,
-                                           clock->formats);
+    if (rc >= 0 && clock->profile.formatCount > 0)
+        rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, clock->profile.formatCount,
+                                           clock->profile.formats);
     else if (rc >= 0)
         rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
                                            sizeof kFormats / sizeof kFormats[0], kFormats);
     if (rc >= 0)
         rc = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS,
-                                             clock->channels > 0 ? clock->channels : 1,
-                                             clock->channels > 0 ? clock->channels : 2);
+                                             clock->profile.channels > 0 ? clock->profile.channels : 1,
+                                             clock->profile.channels > 0 ? clock->profile.channels : 2);
     if (rc >= 0) {
         const unsigned int low = clock->onlyRate > 0 ? clock->onlyRate : kMinRate;
         const unsigned int high = clock->onlyRate > 0 ? clock->onlyRate : kMaxRate;
@@ -514,10 +511,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(takeboxclock)
     clock->failing = failing;
     clock->failAfter = failAfter;
     clock->indexSignal = indexSignal;
-    clock->access = profile.access;
-    memcpy(clock->formats, profile.formats, sizeof clock->formats);
-    clock->formatCount = profile.formatCount;
-    clock->channels = profile.channels;
+    clock->profile = profile;
     clock_gettime(CLOCK_MONOTONIC, &clock->opened);
     clock->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (clock->timer < 0) {

@@ -58,9 +58,11 @@ struct LevelMeter {
     MeterChannel channel[2];
 };
 void StartMeter(LevelMeter* meter, uint32_t width, int32_t channels);
-// Meters `frames` samples of one channel (0 or 1), `stride` bytes apart.
-void MeterPlane(LevelMeter* meter, int32_t channel, const uint8_t* samples, uint32_t frames,
-                uint32_t stride);
+// Meters one block of one channel (0 or 1) whose largest magnitude is `peak` (as CheckPeak
+// gives it): `frames` samples, `stride` bytes apart, looked at only for their count at full
+// scale when the peak reached it.
+void MeterBlock(LevelMeter* meter, int32_t channel, int32_t peak, const uint8_t* samples,
+                uint32_t frames, uint32_t stride);
 // The level of a peak as the peak lines give it, in dB below full scale; silence is -96 dB
 // at width 2 and -144 dB at width 3.
 float LevelDb(int32_t peak, uint32_t width);
@@ -71,6 +73,11 @@ void NextMeterInterval(LevelMeter* meter);
 // when diskSeconds is not negative. At most 79 columns. Returns its length.
 int FormatMeterLine(char* out, uint32_t cap, const LevelMeter* meter, const char* lead,
                     int64_t diskSeconds);
+// Ends the interval in hand and redraws the meter's line in place ("\r", the line, then
+// clear to its end), unless standard output has no room for it now.
+void ShowMeterLine(LevelMeter* meter, const char* lead, int64_t diskSeconds);
+// Seconds as "H:MM:SS", hours unpadded.
+int FormatHours(char* out, uint32_t cap, int64_t seconds);
 
 // The level check (command "m"): drops the rest of the typed line, then meters the capture
 // device with these settings: on a terminal the live meter until a line is typed, Ctrl-C
@@ -130,6 +137,9 @@ void EndRead();
 void ResetConsoleInput();
 // 1 when a read would not wait: input is buffered or waiting, or it has ended.
 int InputWaiting();
+// Whether standard output can take a line now without waiting: a console that does not
+// read (a stalled SSH connection) must not hold up a take or the meter.
+bool ConsoleHasRoom();
 void DropTypedAhead();
 
 // Reads one white-space-delimited word from standard input into buf (cap bytes with the

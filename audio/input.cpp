@@ -119,6 +119,12 @@ int InputWaiting()
     return poll(&in, 1, 0) > 0 ? 1 : 0;  // input, or its end (POLLHUP)
 }
 
+bool ConsoleHasRoom()
+{
+    struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0;
+}
+
 void ResetConsoleInput()
 {
     gInputPos = 0;

@@ -1,7 +1,6 @@
 // The level check before a take: the capture device metered with the recording settings,
 // live on a terminal until Enter, Ctrl-C or the end of input; through pipes for one
 // second, then the peak lines. Nothing is written to any file.
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,15 +44,21 @@ snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd
     return -1;
 }
 
+// Reads and drops the rest of the typed line.
+void DropLine()
+{
+    int c = ReadChar();
+    while (c != EOF && c != '\n')
+        c = ReadChar();
+    EndRead();
+}
+
 // Whether a line was typed (or the input ended): the check ends there.
 bool LineTyped()
 {
     if (InputWaiting() == 0)
         return false;
-    int c = ReadChar();
-    while (c != EOF && c != '\n')
-        c = ReadChar();
-    EndRead();
+    DropLine();
     return true;
 }
 
@@ -61,11 +66,7 @@ bool LineTyped()
 
 void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bits)
 {
-    // The line feed behind "m" is still unread: the check ends at the next line typed.
-    int c = ReadChar();
-    while (c != EOF && c != '\n')
-        c = ReadChar();
-    EndRead();
+    DropLine();  // the line feed behind "m": the check ends at the next line typed
     const uint32_t width = bits == 24 ? 3 : 2;
     audio::PcmGuard pcm;
     snd_pcm_uframes_t period = 0;
@@ -95,22 +96,19 @@ void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bit
         const snd_pcm_sframes_t got = ReadSome(pcm.pcm, plane1, plane2, period);
         if (got < 0)
             break;
-        MeterPlane(&meter, 0, plane1, static_cast<uint32_t>(got), width);
-        MeterPlane(&meter, 1, plane2, static_cast<uint32_t>(got), width);
+        int32_t peak1 = 0;
+        int32_t peak2 = 0;
+        CheckPeak(static_cast<int32_t>(got), &peak1, plane1, width);
+        CheckPeak(static_cast<int32_t>(got), &peak2, plane2, width);
+        MeterBlock(&meter, 0, peak1, plane1, static_cast<uint32_t>(got), width);
+        MeterBlock(&meter, 1, peak2, plane2, static_cast<uint32_t>(got), width);
         frames += static_cast<uint64_t>(got);
         sinceShown += static_cast<uint64_t>(got);
         if (!terminal && frames >= rate)
             break;
         if (terminal && sinceShown >= interval) {
             sinceShown = 0;
-            NextMeterInterval(&meter);
-            struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
-            if (poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0) {
-                char line[kMeterColumns + 1];
-                FormatMeterLine(line, sizeof line, &meter, "", disk);
-                printf("\r%s\033[K", line);
-                fflush(stdout);
-            }
+            ShowMeterLine(&meter, "", disk);
         }
     }
     snd_pcm_drop(pcm.pcm);

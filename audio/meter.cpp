@@ -15,21 +15,13 @@ namespace {
 constexpr int32_t kBarCells = 8;
 constexpr float kBarFloorDb = -48.0f;  // the bar's empty end: 6 dB a cell
 
-// The magnitude and whether it is full scale (the largest or the smallest value).
-inline void Measure(const uint8_t* p, uint32_t width, int32_t* magnitude, bool* full)
+// Whether a sample is full scale: the largest or the smallest value of its width.
+inline bool FullScale(const uint8_t* p, uint32_t width)
 {
-    if (width == 2) {
-        const uint32_t u = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
-        const int32_t v = static_cast<int32_t>(u ^ 0x8000u) - 0x8000;
-        *magnitude = v < 0 ? -v : v;
-        *full = v == 32767 || v == -32768;
-    } else {
-        const uint32_t u = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                           (static_cast<uint32_t>(p[2]) << 16);
-        const int32_t v = static_cast<int32_t>(u ^ 0x800000u) - 0x800000;
-        *magnitude = v < 0 ? -v : v;
-        *full = v == 8388607 || v == -8388608;
-    }
+    if (width == 2)
+        return (p[0] == 0xff && p[1] == 0x7f) || (p[0] == 0x00 && p[1] == 0x80);
+    return (p[0] == 0xff && p[1] == 0xff && p[2] == 0x7f) ||
+           (p[0] == 0x00 && p[1] == 0x00 && p[2] == 0x80);
 }
 
 // Cells of the bar that a level fills: a cell lights once the level reaches its lower
@@ -51,21 +43,21 @@ void StartMeter(LevelMeter* meter, uint32_t width, int32_t channels)
     meter->channels = channels == 1 ? 1 : 2;
 }
 
-void MeterPlane(LevelMeter* meter, int32_t channel, const uint8_t* samples, uint32_t frames,
-                uint32_t stride)
+void MeterBlock(LevelMeter* meter, int32_t channel, int32_t peak, const uint8_t* samples,
+                uint32_t frames, uint32_t stride)
 {
     if (channel < 0 || channel >= meter->channels || (meter->width != 2 && meter->width != 3))
         return;
     MeterChannel* c = &meter->channel[channel];
-    for (uint32_t i = 0; i < frames; i++) {
-        int32_t magnitude = 0;
-        bool full = false;
-        Measure(samples + static_cast<size_t>(i) * stride, meter->width, &magnitude, &full);
-        if (magnitude > c->peak)
-            c->peak = magnitude;
-        if (full)
+    if (peak > c->peak)
+        c->peak = peak;
+    // Only a block whose peak reached full scale holds such samples: the others are not
+    // looked at again.
+    if (peak < (meter->width == 2 ? 32767 : 8388607))
+        return;
+    for (uint32_t i = 0; i < frames; i++)
+        if (FullScale(samples + static_cast<size_t>(i) * stride, meter->width))
             c->clips++;
-    }
 }
 
 float LevelDb(int32_t peak, uint32_t width)
@@ -115,10 +107,9 @@ int FormatMeterLine(char* out, uint32_t cap, const LevelMeter* meter, const char
                       c.clips > 0 ? "!" : " ");
     }
     if (diskSeconds >= 0 && n >= 0 && n < static_cast<int>(sizeof line)) {
-        const int64_t hours = diskSeconds / 3600;
-        snprintf(line + n, sizeof line - static_cast<size_t>(n), " disk %lld:%02d:%02d",
-                 static_cast<long long>(hours), static_cast<int>(diskSeconds / 60 % 60),
-                 static_cast<int>(diskSeconds % 60));
+        char disk[32];
+        FormatHours(disk, sizeof disk, diskSeconds);
+        snprintf(line + n, sizeof line - static_cast<size_t>(n), " disk %s", disk);
     }
     // At most 79 columns: the line never wraps on an 80-column terminal.
     const uint32_t limit = cap - 1 < kMeterColumns ? cap - 1 : kMeterColumns;
@@ -128,6 +119,23 @@ int FormatMeterLine(char* out, uint32_t cap, const LevelMeter* meter, const char
     memcpy(out, line, length);
     out[length] = '\0';
     return static_cast<int>(length);
+}
+
+void ShowMeterLine(LevelMeter* meter, const char* lead, int64_t diskSeconds)
+{
+    NextMeterInterval(meter);
+    if (!ConsoleHasRoom())
+        return;
+    char line[kMeterColumns + 1];
+    FormatMeterLine(line, sizeof line, meter, lead, diskSeconds);
+    printf("\r%s\033[K", line);
+    fflush(stdout);
+}
+
+int FormatHours(char* out, uint32_t cap, int64_t seconds)
+{
+    return snprintf(out, cap, "%lld:%02d:%02d", static_cast<long long>(seconds / 3600),
+                    static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
 }
 
 int64_t DiskRoomBytes()

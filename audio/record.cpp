@@ -12,7 +12,6 @@
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/types.h>
@@ -167,16 +166,6 @@ void HandToDisk(int fd, off_t from, off_t to)
         sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
 }
 
-// Whether standard output can take a line now without waiting: a console that does not
-// read (a stalled SSH connection) must not hold up the capture.
-bool ConsoleHasRoom()
-{
-    struct pollfd out = {};
-    out.fd = STDOUT_FILENO;
-    out.events = POLLOUT;
-    return poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0;
-}
-
 // Ends the capture stream: drained after a good run, dropped when the device failed.
 void CloseCapture(audio::PcmGuard* pcm, bool deviceFailed)
 {
@@ -312,9 +301,8 @@ void* WriteTakes(void* arg)
     DiskRing* ring = static_cast<DiskRing*>(arg);
     std::unique_lock<std::mutex> hold(ring->lock);
     for (;;) {
-        ring->changed.wait(hold, [ring] {
-            return ring->quit || ring->queued > 0 || (ring->end >= 0 && !ring->drained);
-        });
+        while (!ring->quit && ring->queued == 0 && (ring->end < 0 || ring->drained))
+            ring->changed.wait(hold);
         if (ring->queued == 0 && (ring->end < 0 || ring->drained))
             break;  // the run is over and nothing is left to write
         const bool writing = !ring->failed;
@@ -634,9 +622,6 @@ void DrawLiveLine(RecordRun* run, int32_t shown, bool now)
     if (!now && at - run->drawn < std::chrono::milliseconds(100))
         return;
     run->drawn = at;
-    NextMeterInterval(&run->meter);
-    if (!ConsoleHasRoom())
-        return;
     char seconds[32];
     FormatSeconds(seconds, sizeof seconds,
                   static_cast<float>(run->planned - shown) / static_cast<float>(run->rate));
@@ -644,11 +629,8 @@ void DrawLiveLine(RecordRun* run, int32_t shown, bool now)
     snprintf(lead, sizeof lead, "Remaining %s sec", seconds);
     const int64_t bytesPerSecond = static_cast<int64_t>(run->rate) * run->frameBytes;
     const int64_t left = run->diskBytes - static_cast<int64_t>(shown) * run->frameBytes;
-    char line[kMeterColumns + 1];
-    FormatMeterLine(line, sizeof line, &run->meter, lead,
-                    run->diskBytes < 0 ? -1 : (left > 0 ? left / bytesPerSecond : 0));
-    printf("\r%s\033[K", line);
-    fflush(stdout);
+    ShowMeterLine(&run->meter, lead,
+                  run->diskBytes < 0 ? -1 : (left > 0 ? left / bytesPerSecond : 0));
 }
 
 // Shows the progress line of each block that has reached the file since the last one
@@ -781,8 +763,8 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
             else
                 CheckPeak(frames, &peak1, slot, run->width);
             if (run->terminal) {  // the samples as they are stored
-                MeterPlane(&run->meter, 0, slot, static_cast<uint32_t>(frames), run->frameBytes);
-                MeterPlane(&run->meter, 1, slot + run->width, static_cast<uint32_t>(frames),
+                MeterBlock(&run->meter, 0, peak1, slot, static_cast<uint32_t>(frames), run->frameBytes);
+                MeterBlock(&run->meter, 1, peak2, slot + run->width, static_cast<uint32_t>(frames),
                            run->frameBytes);
             }
             QueueSlot(run->ring, run->origin + take->frames, frames, peak1, peak2);

@@ -72,16 +72,23 @@ StreamStep Install(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, const StreamRequ
     return kStreamReady;
 }
 
-// Opens the device and asks for the layout. With `refused`, the access, the format and
-// two channels must all be taken (*refusedLayout says when one was not, named in
-// `refused`); without it, the device answers as it is: the access and the channels are
-// asked for without looking at the answer (the install settles them), the format must be
-// taken.
+// How a device is opened: as it answers (the access and the channels asked for without
+// looking at the answer, the install settles them; the format must be taken), with the
+// access, the format and two channels all checked, or behind ALSA's plug layer, which
+// converts those three but not the rate: the file's rate is never resampled unasked.
+enum OpenMode { kAsItIs, kChecked, kThroughPlug };
+
+// Opens the device in `mode` and installs the stream. In kChecked mode a refused layout
+// request is named in `refused` (kRefusedCap bytes) and ends the open with *refusedLayout.
 StreamStep OpenDirect(PcmGuard* pcm, const char* device, const StreamRequest& request,
-                      StreamSettings* settings, int* error, char* refused, bool* refusedLayout)
+                      OpenMode mode, StreamSettings* settings, int* error, char* refused,
+                      bool* refusedLayout)
 {
     *settings = StreamSettings{};
-    int rc = snd_pcm_open(&pcm->pcm, device, request.direction, 0);
+    *refusedLayout = false;
+    char plug[kDeviceNameCap + 8];
+    snprintf(plug, sizeof plug, "plug:'%s'", device);
+    int rc = snd_pcm_open(&pcm->pcm, mode == kThroughPlug ? plug : device, request.direction, 0);
     if (rc < 0) {
         pcm->pcm = nullptr;
         *error = rc;
@@ -90,7 +97,9 @@ StreamStep OpenDirect(PcmGuard* pcm, const char* device, const StreamRequest& re
     snd_pcm_hw_params_t* params = nullptr;
     snd_pcm_hw_params_alloca(&params);  // zero-filled
     snd_pcm_hw_params_any(pcm->pcm, params);
-    if (refused != nullptr) {
+    if (mode == kThroughPlug)
+        snd_pcm_hw_params_set_rate_resample(pcm->pcm, params, 0);
+    if (mode != kAsItIs) {
         *refusedLayout = RequestLayout(pcm->pcm, params, request, refused, kRefusedCap) < 0;
         if (*refusedLayout)
             return kStreamFormatFailed;
@@ -112,29 +121,6 @@ int ReportValue(unsigned long v)
     return v > static_cast<unsigned long>(INT_MAX) ? INT_MAX : static_cast<int>(v);
 }
 
-// The device behind ALSA's plug layer, which converts the access, the sample format and
-// the channels, but not the rate: the file's rate is never resampled unasked.
-StreamStep OpenThroughPlug(PcmGuard* pcm, const char* device, const StreamRequest& request,
-                           StreamSettings* settings)
-{
-    *settings = StreamSettings{};
-    char name[kDeviceNameCap + 8];
-    snprintf(name, sizeof name, "plug:'%s'", device);
-    if (snd_pcm_open(&pcm->pcm, name, request.direction, 0) < 0) {
-        pcm->pcm = nullptr;
-        return kStreamOpenFailed;
-    }
-    snd_pcm_hw_params_t* params = nullptr;
-    snd_pcm_hw_params_alloca(&params);
-    char refused[kRefusedCap];
-    int error = 0;
-    if (snd_pcm_hw_params_any(pcm->pcm, params) < 0 ||
-        snd_pcm_hw_params_set_rate_resample(pcm->pcm, params, 0) < 0 ||
-        RequestLayout(pcm->pcm, params, request, refused, sizeof refused) < 0)
-        return kStreamFormatFailed;
-    return Install(pcm->pcm, params, request, settings, &error);
-}
-
 }  // namespace
 
 void ConvertingDevice(const char* device, char* out, size_t cap)
@@ -151,9 +137,10 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
                             StreamSettings* settings, int* error)
 {
     char refused[kRefusedCap] = "";
+    char plugRefused[kRefusedCap] = "";
     bool refusedLayout = false;
     const StreamStep step =
-        OpenDirect(pcm, device, request, settings, error, refused, &refusedLayout);
+        OpenDirect(pcm, device, request, kChecked, settings, error, refused, &refusedLayout);
     if (!refusedLayout)
         return step;
     // Real interfaces take only some layouts (interleaved access only, 32-bit samples,
@@ -161,7 +148,9 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
     // once, and opened again behind the plug layer.
     snd_pcm_close(pcm->pcm);
     pcm->pcm = nullptr;
-    if (OpenThroughPlug(pcm, device, request, settings) == kStreamReady) {
+    int plugError = 0;
+    if (OpenDirect(pcm, device, request, kThroughPlug, settings, &plugError, plugRefused,
+                   &refusedLayout) == kStreamReady) {
         snprintf(settings->refused, sizeof settings->refused, "%s", refused);
         return kStreamReady;
     }
@@ -170,7 +159,7 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
         snd_pcm_close(pcm->pcm);
         pcm->pcm = nullptr;
     }
-    return OpenDirect(pcm, device, request, settings, error, nullptr, nullptr);
+    return OpenDirect(pcm, device, request, kAsItIs, settings, error, refused, &refusedLayout);
 }
 
 void ReportOpenFailure(const char* what, const char* device, int error)

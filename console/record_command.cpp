@@ -163,10 +163,10 @@ void WarnOfDiskRoom(const AppState* s)
     const int64_t room = DiskSeconds(bytesPerSecond);
     if (room < 0 || !(static_cast<double>(s->duration) > static_cast<double>(room)))
         return;
-    printf("The take (%.2f sec) is longer than the disk has room for: %lld:%02d:%02d at these "
-           "settings\n",
-           static_cast<double>(s->duration), static_cast<long long>(room / 3600),
-           static_cast<int>(room / 60 % 60), static_cast<int>(room % 60));
+    char hours[32];
+    FormatHours(hours, sizeof hours, room);
+    printf("The take (%.2f sec) is longer than the disk has room for: %s at these settings\n",
+           static_cast<double>(s->duration), hours);
 }
 
 }  // namespace

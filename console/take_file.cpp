@@ -29,7 +29,6 @@
 namespace {
 
 using wavio::FileGuard;
-using wavio::OnlyPadBehind;
 using wavio::ReadAt;
 using wavio::WriteAt;
 
@@ -116,7 +115,7 @@ int SetTakeLength(FILE* file, const TakeLayout& t, off_t length)
     PutLE32(field, static_cast<uint32_t>(dataBytes));
     if (!WriteAt(file, static_cast<off_t>(t.dataOffset) - 4, field, sizeof field))
         return 0;
-    // A data tag before offset 16 would share bytes with the RIFF size: left alone.
+    // A data tag before offset 8 would share bytes with the RIFF size: left alone.
     if (t.dataOffset >= 16) {
         PutLE32(field, static_cast<uint32_t>(riffBytes > kMaxField ? kMaxField : riffBytes));
         if (!WriteAt(file, 4, field, sizeof field))
@@ -269,20 +268,17 @@ int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJ
     *j = AppendJournal{};
     CopyText(j->target, target, sizeof j->target);
     j->length = st.st_size;
-    j->start = st.st_size;
     j->takeBytes = takeBytes;
     j->dataSize = dataSize;
     j->sizeField = static_cast<int64_t>(tag) + 4;
     j->oldDataSize = GetLE32(field);
     j->pad = -1;
-    const int64_t dataOffset = static_cast<int64_t>(tag) + 8;
-    if (st.st_size > dataOffset &&
-        OnlyPadBehind(j->oldDataSize, static_cast<uint64_t>(st.st_size - dataOffset))) {
+    j->start = AppendPosition(f.file, st.st_size, tag);  // as APPEND will place the take
+    if (j->start < j->length) {
         uint8_t pad = 0;
-        if (!ReadAt(f.file, st.st_size - 1, &pad, 1))
+        if (!ReadAt(f.file, j->start, &pad, 1))
             return 0;
         j->pad = pad;
-        j->start = st.st_size - 1;
     }
     if (!ReadAt(f.file, 4, field, 4))
         return 0;

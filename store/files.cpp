@@ -125,7 +125,8 @@ int SyncDirectoryOf(const char* path)
     return 1;
 }
 
-int ReplaceFile(const char* path, const char* bytes, uint32_t size)
+// ReplaceFile without its messages: 1 done, 0 not created, -1 not written (errno says why).
+static int WriteWhole(const char* path, const char* bytes, uint32_t size)
 {
     // The new text goes to a temporary file beside the file the path reaches and is
     // renamed over it only when every byte has reached the disk, so the old file survives
@@ -172,6 +173,16 @@ int ReplaceFile(const char* path, const char* bytes, uint32_t size)
     remove(temp.c_str());
     errno = error;
     return -1;
+}
+
+int ReplaceFile(const char* path, const char* bytes, uint32_t size)
+{
+    const int written = WriteWhole(path, bytes, size);
+    if (written == 0)
+        printf("Unable to open %s\n", path);
+    else if (written < 0)
+        printf("Write to %s failed: %s\n", path, strerror(errno));
+    return written;
 }
 
 void RemoveLeftoverTemporaries(const char* path)

@@ -1,7 +1,6 @@
 // The settings file "rcbox.txt": one "key<TAB>value" line per setting.
 #include "store/store.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -166,10 +165,5 @@ int Store_Settings(int32_t channels, const char* device, uint32_t sampleRate, ui
         n += snprintf(text + n, sizeof text - n, "rname\t%.127s\n", recordName);
     if (n < 0 || n >= static_cast<int>(sizeof text))
         return -1;  // cannot happen with fields within their capacities
-    const int written = ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n));
-    if (written == 0)
-        printf("Unable to open %s\n", "rcbox.txt");
-    else if (written < 0)
-        printf("Write to %s failed: %s\n", "rcbox.txt", strerror(errno));
-    return written == 1 ? 0 : -1;
+    return ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n)) == 1 ? 0 : -1;
 }

@@ -5,7 +5,6 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -120,12 +119,7 @@ int WriteList(const char* listPath, const char* trackTable, char* listText, int3
         printf("%s is a WAV file, not a track list; the list was not saved\n", listPath);
         return 0;
     }
-    const int written = ReplaceFile(listPath, listText, length);
-    if (written == 0)
-        printf("Unable to open %s\n", listPath);
-    else if (written < 0)
-        printf("Write to %s failed: %s\n", listPath, strerror(errno));
-    return written == 1 ? 1 : 0;
+    return ReplaceFile(listPath, listText, length) == 1 ? 1 : 0;
 }
 
 int AddTrack(char* trackTable, char* listText, const char* listPath, int32_t* count,

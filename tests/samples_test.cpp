@@ -138,7 +138,9 @@ std::string MeterAfter(std::initializer_list<int> samples, LevelMeter* meter)
         plane.push_back(static_cast<uint8_t>(v & 0xff));
         plane.push_back(static_cast<uint8_t>((v >> 8) & 0xff));
     }
-    MeterPlane(meter, 0, plane.data(), static_cast<uint32_t>(samples.size()), 2);
+    int32_t peak = 0;
+    CheckPeak(static_cast<int32_t>(samples.size()), &peak, plane.data(), 2);
+    MeterBlock(meter, 0, peak, plane.data(), static_cast<uint32_t>(samples.size()), 2);
     NextMeterInterval(meter);
     char line[kMeterColumns + 1];
     FormatMeterLine(line, sizeof line, meter, "", -1);

@@ -20,6 +20,17 @@ int ChunksFollowAudio(const char* path)
     return followed;
 }
 
+off_t AppendPosition(FILE* target, off_t length, uint32_t tag)
+{
+    const off_t dataOffset = static_cast<off_t>(tag) + 8;
+    uint8_t sizeField[4];
+    if (length > dataOffset &&
+        ReadAt(target, static_cast<off_t>(tag) + 4, sizeField, sizeof sizeField) &&
+        OnlyPadBehind(GetLE32(sizeField), static_cast<uint64_t>(length - dataOffset)))
+        return length - 1;
+    return length;
+}
+
 int APPEND(const char* target, const char* source, int32_t count)
 {
     FileGuard out(fopen(target, "rb+"));
@@ -55,12 +66,8 @@ int APPEND(const char* target, const char* source, int32_t count)
         printf("Other chunks follow the audio in %s: nothing appended\n", target);
         return 0;
     }
-    const off_t dataOffset = static_cast<off_t>(tag) + 8;
-    uint8_t sizeField[4];
-    if (count > 0 && writePos > dataOffset &&
-        ReadAt(out.file, static_cast<off_t>(tag) + 4, sizeField, sizeof sizeField) &&
-        OnlyPadBehind(GetLE32(sizeField), static_cast<uint64_t>(writePos - dataOffset)))
-        writePos -= 1;
+    if (count > 0)
+        writePos = AppendPosition(out.file, writePos, tag);
     if (!LocateChunk(in.file, "data", 4, &tag, nullptr)) {
         printf("Can't find data block in wave file!\n");
         return 0;

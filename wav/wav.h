@@ -59,6 +59,10 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
                   uint32_t* channels, uint32_t* dataOffset, uint32_t* frameCount,
                   int32_t verbose);
 
+// Where bytes appended to a file of `length` bytes whose data chunk stands at `tag` go: its
+// end, or the pad byte of an odd-sized data chunk that ends the file (no audio).
+off_t AppendPosition(FILE* target, off_t length, uint32_t tag);
+
 // Appends `count` sample bytes of `source` (from its data offset) to the end of `target`.
 // Returns 1 when every byte was written, 0 when the append failed or was refused.
 int APPEND(const char* target, const char* source, int32_t count);

@@ -1,7 +1,6 @@
 // Audio engine: playback and recording through ALSA, interleaving and peak metering.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 
 // Interleaves two planes of `frames` samples of `width` bytes into `out` (2 * frames * width).
@@ -106,43 +105,3 @@ void ListCaptureDevices(DeviceList* list);
 // Prints one line: whether `device` opens for capture (without waiting for a device that
 // is busy) and its channels, rates and the sample formats it takes, or why not.
 void DescribeCaptureDevice(const char* device);
-
-// The stop key (Ctrl-C) and the end of the session (a hangup or a termination request).
-// StopPending: a stop is pending: the take or playback in hand ends after its block.
-// SessionEnded: a hangup or termination was seen: every read is the end of input.
-// ClearStopKey: a Ctrl-C has been acted on (the end of a session stays).
-// RaiseStopKey, RaiseSessionEnd: what the signal handlers do.
-int StopPending();
-int SessionEnded();
-void ClearStopKey();
-void RaiseStopKey();
-void RaiseSessionEnd();
-// Clears both flags: for code that runs the program several times in one process.
-void ResetStopFlags();
-// Blocks SIGINT, SIGHUP and SIGTERM in the calling thread; *before gets the mask it had.
-void BlockStopSignals(sigset_t* before);
-
-// The console's character source: every word and number is read through it, from its own
-// buffer over standard input (never through stdio's stdin, which would not see that buffer). A stop pending ends the read in hand as the end of input
-// would; after the end of the session every read is the end of input.
-// ReadChar: the next byte, or EOF. UnreadChar: gives back the byte ReadChar just returned.
-// EndRead: called when a word or number read is complete; a Ctrl-C that ended it is
-// consumed, so that the next read waits for the keyboard again.
-// ResetConsoleInput: forgets buffered input and its end (for runs in one process).
-// DropTypedAhead: throws away keys typed while a take or a playback ran, when standard
-// input is the terminal of a foreground job; scripted input is never dropped.
-int ReadChar();
-void UnreadChar(int c);
-void EndRead();
-void ResetConsoleInput();
-// 1 when a read would not wait: input is buffered or waiting, or it has ended.
-int InputWaiting();
-// Whether standard output can take a line now without waiting: a console that does not
-// read (a stalled SSH connection) must not hold up a take or the meter.
-bool ConsoleHasRoom();
-void DropTypedAhead();
-
-// Reads one white-space-delimited word from standard input into buf (cap bytes with the
-// terminator); a longer word is cut to fit and its rest discarded. Returns 0 at end of
-// input, leaving buf as it was.
-int ReadWord(char* buf, uint32_t cap);

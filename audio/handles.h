@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "audio/audio.h"
+#include "term/term.h"
 
 namespace audio {
 

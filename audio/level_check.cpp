@@ -7,6 +7,8 @@
 
 #include "audio/handles.h"
 
+#include "term/term.h"
+
 namespace {
 
 constexpr snd_pcm_uframes_t kCheckPeriodFrames = 1024;

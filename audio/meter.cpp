@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "term/term.h"
+
 namespace {
 
 constexpr int32_t kBarCells = 8;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "audio/handles.h"
+#include "term/term.h"
 #include "wav/wav.h"
 
 static_assert(sizeof(off_t) == 8, "byte positions need a 64-bit off_t (_FILE_OFFSET_BITS=64)");

@@ -8,6 +8,7 @@
 
 #include "audio/audio.h"
 #include "console/take_file.h"
+#include "term/term.h"
 
 void InitAppState(AppState* s, char* trackTable, char* listText)
 {

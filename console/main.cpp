@@ -1,8 +1,8 @@
 // Takebox: record and play WAV files from the console.
 #include <csignal>
 
-#include "audio/audio.h"
 #include "console/console.h"
+#include "term/term.h"
 
 namespace {
 

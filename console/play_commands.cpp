@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
+#include "term/term.h"
 #include "wav/wav.h"
 
 namespace {

@@ -2,12 +2,13 @@
 // read through the console's character source.
 #include "console/console.h"
 
-#include "audio/audio.h"
-
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "term/term.h"
 
 namespace {
 

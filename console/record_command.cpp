@@ -12,6 +12,7 @@
 
 #include "audio/audio.h"
 #include "console/take_file.h"
+#include "term/term.h"
 #include "wav/wav.h"
 
 namespace {

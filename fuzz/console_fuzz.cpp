@@ -37,6 +37,7 @@
 
 #include "audio/audio.h"
 #include "console/console.h"
+#include "term/term.h"
 
 #ifndef TAKEBOX_ALSA_CONF
 #error "TAKEBOX_ALSA_CONF names tests/alsa/takebox-test.conf"

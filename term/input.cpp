@@ -2,7 +2,7 @@
 // source over standard input. It waits for input in ppoll() with the stop signals
 // unblocked only there, so that Ctrl-C, a hangup or a termination request ends the wait
 // at once (the handlers are installed with SA_RESTART, which a plain read would obey).
-#include "audio/audio.h"
+#include "term/term.h"
 
 #include <poll.h>
 #include <termios.h>

@@ -2,7 +2,7 @@
 // stop, or ends the one read that waits for a word; a hangup or a termination request
 // does the same and, from then on, every read is the end of input. The signal handlers
 // only raise these flags; the loops test them between blocks and chunks.
-#include "audio/audio.h"
+#include "term/term.h"
 
 #include <pthread.h>
 

@@ -50,11 +50,12 @@ int ReadDecimal(float* value);
 // Drops the characters up to the next white space (none when it comes first): the rest
 // of a word that a number prompt could not read.
 void DropWordRest();
-// Number at the start of a word, base 10; 0 when the word does not start with one.
-int32_t WordNumber(const char* word);
-
-// Reads a file name and appends ".wav" (cut to fit). Returns 0 at end of input.
+// Reads a file name and appends ".wav", whatever the name ends with (cut to fit).
+// Returns 0 at end of input.
 int ReadRecordName(char* recordName);
+// Prints `prompt` and reads words until the word is exactly "c"; the prompt is shown
+// before each. Returns 1 at the "c", 0 at end of input.
+int WaitForC(const char* prompt);
 
 // Commands that reach audio files.
 void RecordCommand(AppState* state);
@@ -63,6 +64,6 @@ int PlayTrack(AppState* state, int32_t number);
 void PlayPrompt(AppState* state);
 void PlayForm(AppState* state, char* word);
 void PlayAll(AppState* state);
-void CheckTracks(AppState* state, char* answer);
+void CheckTracks(AppState* state);
 void Help();
 void RecordSettingsMenu(AppState* state, char* word);

@@ -1,4 +1,4 @@
-// Start-up, the command loop with its command table, and shutdown.
+// Start-up, the command loop (the command words tested in a fixed order), and shutdown.
 #include "console/console.h"
 
 #include <unistd.h>
@@ -41,11 +41,7 @@ void StartUp(AppState* s)
                    &s->outPoint, &s->duration, s->listPath, &s->listNamed, s->settingsPath,
                    s->recordName);
     }
-    bool ask = s->listNamed == 0;
-    if (!ask && IsWaveFile(s->listPath)) {
-        printf("%s is a WAV file, not a track list\n", s->listPath);
-        ask = true;
-    }
+    bool ask = s->listNamed == 0 || RefuseWaveList(s->listPath);
     while (ask) {
         puts("Enter the name of a new or existing wavefile list:");
         char name[kListPathCap];
@@ -53,10 +49,8 @@ void StartUp(AppState* s)
             CopyText(s->listPath, "tlist.txt", kListPathCap);  // end of input: the default list
             break;
         }
-        ask = IsWaveFile(name) != 0;
-        if (ask)
-            printf("%s is a WAV file, not a track list\n", name);
-        else
+        ask = RefuseWaveList(name) != 0;
+        if (!ask)
             CopyText(s->listPath, name, kListPathCap);
     }
     if (s->channels != 1 && s->channels != 2) {
@@ -136,7 +130,7 @@ void SaveAll(AppState* s)
     if (WriteList(s->listPath, s->trackTable, s->listText, s->trackCount))
         printf("Saved track list (%s)\n", s->listPath);
     if (Store_Settings(s->channels, s->device, s->sampleRate, s->bits, s->inPoint,
-                       s->outPoint, s->duration, s->listPath, s->recordName) == 0)
+                       s->outPoint, s->duration, s->listPath, s->recordName))
         puts("Saved settings");
 }
 
@@ -150,19 +144,17 @@ void LoadList(AppState* s)
     int32_t number = 0;
     if (ReadInteger(&number) != 1)
         return;
-    if (number == 2) {
+    if (number == 1) {
+        GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
+    } else if (number == 2) {
         puts("Enter file name containing list");
         char name[kListPathCap];
         if (!ReadWord(name, sizeof name))
             return;
-        if (IsWaveFile(name)) {  // the list in hand and its path stay
-            printf("%s is a WAV file, not a track list\n", name);
-            return;
-        }
-        CopyText(s->listPath, name, kListPathCap);
+        // A WAV file is refused: the list in hand and its path stay.
+        if (GetList(s->listText, s->trackTable, name, &s->trackCount, kTableBytes))
+            CopyText(s->listPath, name, kListPathCap);
     }
-    if (number == 1 || number == 2)
-        GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
 }
 
 void RemoveFromList(AppState* s)
@@ -189,17 +181,6 @@ void SelectRecordFile(AppState* s)
 }
 
 }  // namespace
-
-// Reads a file name and appends ".wav", whatever the name ends with; the name is cut so
-// that it fits the record name with its extension.
-int ReadRecordName(char* recordName)
-{
-    char word[kRecordNameCap - 4];
-    if (!ReadWord(word, sizeof word))
-        return 0;
-    snprintf(recordName, kRecordNameCap, "%s.wav", word);
-    return 1;
-}
 
 void Help()
 {
@@ -230,12 +211,7 @@ void Help()
     puts("   's' to save file list and settings");
     puts("   'q' to quit and save");
     puts("   'x' to exit without saving list or parameters");
-    char answer[kWordCap] = "0";
-    while (strcmp(answer, "c") != 0) {
-        puts("\nEnter 'c' to continue");
-        if (!ReadWord(answer, sizeof answer))
-            return;
-    }
+    WaitForC("\nEnter 'c' to continue");
 }
 
 // Lines of the device list stay within 79 columns.
@@ -260,7 +236,7 @@ static int ChooseDevice(AppState* s)
     char word[kDeviceCap];
     if (!ReadWord(word, kDeviceCap))
         return 0;
-    const int32_t number = terminal ? WordNumber(word) : 0;
+    const int32_t number = terminal ? TextInteger(word) : 0;
     char digits[16];
     snprintf(digits, sizeof digits, "%i", number);
     if (number >= 1 && number <= list.count && strcmp(digits, word) == 0)
@@ -274,7 +250,7 @@ static int ChooseDevice(AppState* s)
 
 void RecordSettingsMenu(AppState* s, char* word)
 {
-    while (WordNumber(word) != 5) {
+    while (TextInteger(word) != 5) {
         puts("Record Settings");
         printf("1 = change samplerate: %i\n", static_cast<int32_t>(s->sampleRate));
         printf("2 = toggle bit depth: %i\n", static_cast<int32_t>(s->bits));
@@ -283,15 +259,15 @@ void RecordSettingsMenu(AppState* s, char* word)
         puts("5 = done");
         if (!ReadWord(word, kWordCap))
             break;
-        if (WordNumber(word) == 1) {
+        if (TextInteger(word) == 1) {
             puts("Enter samplerate:");
             if (!ReadWord(word, kWordCap))
                 break;
-            s->sampleRate = static_cast<uint32_t>(WordNumber(word));
+            s->sampleRate = static_cast<uint32_t>(TextInteger(word));
         }
         // The choices below look at the word as it now stands: a rate typed as 2 to 5
         // also acts as that choice.
-        int32_t choice = WordNumber(word);
+        int32_t choice = TextInteger(word);
         if (choice == 2)
             s->bits = s->bits == 16 ? 24 : 16;
         if (choice == 3)
@@ -306,7 +282,6 @@ int RunTakebox(AppState* s)
     ResetConsoleInput();  // nothing read by an earlier run in this process is left over
     StartUp(s);
     char word[kWordCap] = "0";
-    char answer[kWordCap] = "0";
     for (;;) {
         if (strcmp(word, "q") == 0 || strcmp(word, "x") == 0)
             break;
@@ -346,7 +321,7 @@ int RunTakebox(AppState* s)
         else if (strcmp(word, "s") == 0)
             SaveAll(s);
         else if (strcmp(word, "t") == 0)
-            CheckTracks(s, answer);
+            CheckTracks(s);
         else if (strcmp(word, "h") == 0)
             Help();
         else if (strcmp(word, "L") == 0)

@@ -53,7 +53,7 @@ void PlayForm(AppState* s, char* word)
         *end = '\0';
     memmove(word, first, strlen(first) + 1);
     if (word[0] != '\0')
-        s->lastTrack = WordNumber(word);
+        s->lastTrack = TextInteger(word);
     PlayTrack(s, s->lastTrack);
 }
 
@@ -67,17 +67,13 @@ void PlayAll(AppState* s)
     }
 }
 
-void CheckTracks(AppState* s, char* answer)
+void CheckTracks(AppState* s)
 {
     for (int32_t n = 1; n <= s->trackCount; n++) {
         uint32_t rate = 0, bytesPerSample = 0, channels = 0, dataOffset = 0, frames = 0;
         GetAttributes(TrackName(s, n), &rate, &bytesPerSample, &channels, &dataOffset, &frames,
                       1);
     }
-    do {
-        puts("\nEnter 'c' to continue");
-        if (!ReadWord(answer, kWordCap))
-            break;
-    } while (strcmp(answer, "c") != 0);
+    WaitForC("\nEnter 'c' to continue");
     printf("\n");
 }

@@ -1,5 +1,6 @@
-// Number prompts: integers as %i reads them (0x hex, leading 0 octal), decimals as %f,
-// read through the console's character source.
+// The prompts' readers: integers as %i reads them (0x hex, leading 0 octal), decimals as
+// %f, a record file name, and the wait for "c", all through the console's character
+// source.
 #include "console/console.h"
 
 #include <cctype>
@@ -150,7 +151,23 @@ void DropWordRest()
     EndRead();
 }
 
-int32_t WordNumber(const char* word)
+// The name is cut so that it fits the record name with its extension.
+int ReadRecordName(char* recordName)
 {
-    return TextInteger(word);
+    char word[kRecordNameCap - 4];
+    if (!ReadWord(word, sizeof word))
+        return 0;
+    snprintf(recordName, kRecordNameCap, "%s.wav", word);
+    return 1;
+}
+
+int WaitForC(const char* prompt)
+{
+    char answer[kWordCap];
+    do {
+        puts(prompt);
+        if (!ReadWord(answer, sizeof answer))
+            return 0;
+    } while (strcmp(answer, "c") != 0);
+    return 1;
 }

@@ -17,17 +17,6 @@
 
 namespace {
 
-// Waits until the word "c" is typed; the prompt is shown at least once.
-void WaitForC()
-{
-    char answer[kWordCap] = "0";
-    do {
-        puts("Enter 'c' to continue");
-        if (!ReadWord(answer, sizeof answer))
-            return;
-    } while (strcmp(answer, "c") != 0);
-}
-
 // 1 when `name` is the take file: the same name, the same file under another name, or
 // the take file's name in the working directory reached by another path.
 int IsTakeFile(const AppState* s, const char* name)
@@ -81,7 +70,7 @@ int TargetMatches(const AppState* s, FileAttributes* a)
 {
     if (!GetAttributes(s->recordName, &a->sampleRate, &a->bytesPerSample, &a->channels,
                        &a->dataOffset, &a->frameCount, 0)) {
-        WaitForC();  // not a WAV file we can extend: its own message says why
+        WaitForC("Enter 'c' to continue");  // not a WAV file we can extend: its own message says why
         return 0;
     }
     int match = 1;
@@ -107,7 +96,7 @@ int TargetMatches(const AppState* s, FileAttributes* a)
         match = 0;
     }
     if (!match)
-        WaitForC();
+        WaitForC("Enter 'c' to continue");
     return match;
 }
 

@@ -104,11 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int32_t count = -5;
     fuzz::WriteWholeFile(input, data, size);
     if (LooksLikeWav(bytes)) {
-        Check(GetList(listText.data(), table.data(), input.c_str(), &count, kTableBytes) == -1);
+        Check(GetList(listText.data(), table.data(), input.c_str(), &count, kTableBytes) == 0);
         Check(count == -5);
         return 0;
     }
-    Check(GetList(listText.data(), table.data(), input.c_str(), &count, kTableBytes) == 0);
+    Check(GetList(listText.data(), table.data(), input.c_str(), &count, kTableBytes) == 1);
     CheckTable(table, count, names);
 
     // ParseList over the same bytes with a terminator gives the same table.

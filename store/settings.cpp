@@ -74,28 +74,6 @@ int CopyValue(char* field, const char* value, uint32_t cap)
 
 }  // namespace
 
-int32_t TextInteger(const char* text)
-{
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
-void CopyText(char* dst, const char* src, uint32_t cap)
-{
-    if (cap == 0)
-        return;
-    uint32_t n = 0;
-    while (n + 1 < cap && src[n] != '\0') {
-        dst[n] = src[n];
-        n++;
-    }
-    dst[n] = '\0';
-}
-
 void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t* bits,
                 float* inPoint, float* outPoint, float* duration, char* listPath,
                 int32_t* listNamed, const char* settingsPath, char* recordName)
@@ -164,6 +142,6 @@ int Store_Settings(int32_t channels, const char* device, uint32_t sampleRate, ui
     if (n > 0 && recordName != nullptr && recordName[0] != '\0')
         n += snprintf(text + n, sizeof text - n, "rname\t%.127s\n", recordName);
     if (n < 0 || n >= static_cast<int>(sizeof text))
-        return -1;  // cannot happen with fields within their capacities
-    return ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n)) == 1 ? 0 : -1;
+        return 0;  // cannot happen with fields within their capacities
+    return ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n)) == 1 ? 1 : 0;
 }

@@ -20,15 +20,17 @@ void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t*
                 int32_t* listNamed, const char* settingsPath, char* recordName);
 
 // Writes "rcbox.txt" in the working directory through a temporary file and a rename,
-// so a failed save leaves the previous file as it was. Returns 0 on success.
+// so a failed save leaves the previous file as it was. Returns 1 when it reached the disk,
+// 0 when the old file was left as it was (ReplaceFile has said why).
 int Store_Settings(int32_t channels, const char* device, uint32_t sampleRate, uint32_t bits,
                    float inPoint, float outPoint, float duration, const char* listPath,
                    const char* recordName);
 
 // Track table: 1024 slots of 128 bytes. The text buffer must hold capacity + 1 bytes,
 // the spare byte carrying the terminator of a full buffer.
-// GetList returns 1 when the file cannot be read (a new list), 0 when it was loaded, and
-// -1 (with a message) when it is a WAV file, which is never taken for a list.
+// GetList returns 1 when the table holds the list: loaded, or a new one when the file
+// cannot be read; 0 when the file is a WAV file (RefuseWaveList has said so) and the
+// table was left as it was.
 int GetList(char* listText, char* trackTable, const char* listPath, int32_t* count,
             int32_t capacity);
 void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity);
@@ -44,6 +46,9 @@ int AddTrack(char* trackTable, char* listText, const char* listPath, int32_t* co
 
 // 1 when `path` opens and starts as a RIFF/WAVE file ("RIFF" at 0, "WAVE" at 8).
 int IsWaveFile(const char* path);
+// 1 when `path` is a WAV file, which is never taken for a track list: the one place that
+// says so ("%s is a WAV file, not a track list"). 0 otherwise.
+int RefuseWaveList(const char* path);
 
 // Writes `size` bytes to `path` through a fresh temporary file beside it, renamed over it:
 // a crash or a full disk mid-write leaves the previous file intact. A symbolic link is

@@ -24,6 +24,14 @@ int IsWaveFile(const char* path)
     return got == sizeof head && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0;
 }
 
+int RefuseWaveList(const char* path)
+{
+    if (!IsWaveFile(path))
+        return 0;
+    printf("%s is a WAV file, not a track list\n", path);
+    return 1;
+}
+
 void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity)
 {
     if (capacity > 0)
@@ -73,10 +81,9 @@ int GetList(char* listText, char* trackTable, const char* listPath, int32_t* cou
         printf("Creating a new list: %s\n", listPath);
         return 1;
     }
-    if (IsWaveFile(listPath)) {
+    if (RefuseWaveList(listPath)) {
         fclose(file);
-        printf("%s is a WAV file, not a track list\n", listPath);
-        return -1;
+        return 0;
     }
     printf("Opening existing list: %s\n", listPath);
     off_t length = 0;
@@ -97,7 +104,7 @@ int GetList(char* listText, char* trackTable, const char* listPath, int32_t* cou
     fclose(file);
     listText[got] = '\0';  // the text buffer has one spare byte for this
     ParseList(listText, trackTable, count, capacity);
-    return 0;
+    return 1;
 }
 
 int WriteList(const char* listPath, const char* trackTable, char* listText, int32_t count)

@@ -69,7 +69,7 @@ TEST(Settings, RoundTripKeepsEveryFieldToTheMillisecond)
     std::string dir = InTempDir([] {
         EXPECT_EQ(Store_Settings(1, "hw:1,0", 48000, 24, 1.23456f, 99.5f, 7.0004f,
                                  "lists/my list.txt", "take one.wav"),
-                  0);
+                  1);
     });
     EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),
               "dv\thw:1,0\nsr\t48000\nbits\t24\nch\t1\ni\t1.235\no\t99.500\nd\t7.000\n"
@@ -91,7 +91,7 @@ TEST(Settings, RoundTripKeepsEveryFieldToTheMillisecond)
 TEST(Settings, EmptyListAndRecordNamesGiveSevenLinesAndReadBackNothing)
 {
     std::string dir = InTempDir([] {
-        EXPECT_EQ(Store_Settings(2, "default", 44100, 16, 0, 0, 0, "", ""), 0);
+        EXPECT_EQ(Store_Settings(2, "default", 44100, 16, 0, 0, 0, "", ""), 1);
     });
     std::string text = ReadFile(dir + "/rcbox.txt");
     EXPECT_EQ(text, "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\ni\t0.000\no\t0.000\nd\t0.000\n");
@@ -163,7 +163,7 @@ TEST(TrackList, LineFeedRunsCarriageReturnsAndZeroBytes)
     List list;
     testing::internal::CaptureStdout();
     WriteFile(dir + "/a.txt", "\n\none.wav\n\n\ntwo .wav");
-    EXPECT_EQ(Load(&list, dir + "/a.txt"), 0);
+    EXPECT_EQ(Load(&list, dir + "/a.txt"), 1);
     EXPECT_EQ(list.count, 2);
     EXPECT_EQ(Slot(list.table, 0), "one.wav");
     EXPECT_EQ(Slot(list.table, 1), "two .wav");
@@ -192,7 +192,7 @@ TEST(TrackList, LineFeedRunsCarriageReturnsAndZeroBytes)
     EXPECT_EQ(Slot(list.table, 1), "");
 
     WriteFile(dir + "/empty.txt", "");
-    EXPECT_EQ(Load(&list, dir + "/empty.txt"), 0);
+    EXPECT_EQ(Load(&list, dir + "/empty.txt"), 1);
     EXPECT_EQ(list.count, 0);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "Opening existing list: " + dir + "/a.txt\nOpening existing list: " + dir +

@@ -127,14 +127,16 @@ bool SampleLayout(snd_pcm_format_t format, unsigned int* bytes, unsigned int* to
 
 // Writes the frame indices `first` onwards into `frames` frames of the areas from `offset`:
 // channel c carries bits 16c to 16c + 15 of the index in the top 16 bits of its sample.
-void WriteIndices(const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset, unsigned int channels,
-                  snd_pcm_uframes_t frames, unsigned int bytes, unsigned int top, uint64_t first)
+void WriteIndices(const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
+                  unsigned int channels, snd_pcm_uframes_t frames, unsigned int bytes,
+                  unsigned int top, uint64_t first)
 {
     for (unsigned int c = 0; c < channels; c++) {
         const snd_pcm_channel_area_t& area = areas[c];
         const unsigned int shift = c * 16;
         for (snd_pcm_uframes_t i = 0; i < frames; i++) {
-            uint8_t* p = static_cast<uint8_t*>(area.addr) + (area.first + (offset + i) * area.step) / 8;
+            uint8_t* p = static_cast<uint8_t*>(area.addr) +
+                         (area.first + (offset + i) * area.step) / 8;
             const uint64_t index = first + i;
             const uint64_t piece = shift < 64 ? (index >> shift) & 0xffffu : 0;
             memset(p, 0, bytes);
@@ -234,8 +236,8 @@ snd_pcm_sframes_t ClockPointer(snd_pcm_ioplug_t* io)
     return static_cast<snd_pcm_sframes_t>(elapsed % buffer);
 }
 
-// Capture fills the frames with silence (or their indices), playback drops them; both count them for
-// fail_after.
+// Capture fills the frames with silence (or their indices), playback drops them; both count
+// them for fail_after.
 snd_pcm_sframes_t ClockTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                 snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
 {
@@ -368,7 +370,8 @@ int ReadFormats(const char* text, Profile* profile)
             n++;
         if (n == 0)
             break;
-        if (n >= sizeof name || profile->formatCount >= sizeof profile->formats / sizeof profile->formats[0])
+        const size_t formatCap = sizeof profile->formats / sizeof profile->formats[0];
+        if (n >= sizeof name || profile->formatCount >= formatCap)
             return -EINVAL;
         memcpy(name, p, n);
         name[n] = '\0';
@@ -392,13 +395,18 @@ int SetConstraints(ClockStream* clock)
         SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_FORMAT_U8,
     };
     // One access: read and write, and the memory-mapped form ALSA's layers may use.
-    const unsigned int interleaved[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED};
+    const unsigned int interleaved[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
+                                        SND_PCM_ACCESS_MMAP_INTERLEAVED};
     const unsigned int planes[] = {SND_PCM_ACCESS_RW_NONINTERLEAVED,
                                    SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
-    const unsigned int* access = clock->profile.access == 0 ? kAccess
-                                 : clock->profile.access == SND_PCM_ACCESS_RW_INTERLEAVED ? interleaved
-                                                                                  : planes;
-    const unsigned int accessCount = clock->profile.access == 0 ? sizeof kAccess / sizeof kAccess[0] : 2;
+    const unsigned int* access = planes;
+    unsigned int accessCount = 2;
+    if (clock->profile.access == 0) {
+        access = kAccess;
+        accessCount = sizeof kAccess / sizeof kAccess[0];
+    } else if (clock->profile.access == SND_PCM_ACCESS_RW_INTERLEAVED) {
+        access = interleaved;
+    }
     snd_pcm_ioplug_t* io = &clock->io;
     int rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, accessCount, access);
     if (rc >= 0 && clock->profile.formatCount > 0)
@@ -407,10 +415,10 @@ int SetConstraints(ClockStream* clock)
     else if (rc >= 0)
         rc = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
                                            sizeof kFormats / sizeof kFormats[0], kFormats);
+    const unsigned int fixed = clock->profile.channels;
     if (rc >= 0)
-        rc = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS,
-                                             clock->profile.channels > 0 ? clock->profile.channels : 1,
-                                             clock->profile.channels > 0 ? clock->profile.channels : 2);
+        rc = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, fixed > 0 ? fixed : 1,
+                                             fixed > 0 ? fixed : 2);
     if (rc >= 0) {
         const unsigned int low = clock->onlyRate > 0 ? clock->onlyRate : kMinRate;
         const unsigned int high = clock->onlyRate > 0 ? clock->onlyRate : kMaxRate;

@@ -46,7 +46,8 @@ snd_pcm_sframes_t ToneTransfer(snd_pcm_extplug_t* ext, const snd_pcm_channel_are
     for (snd_pcm_uframes_t i = 0; i < size; i++) {
         const int16_t v = ToneSample(tone->frame, rate);
         const uint16_t bits = static_cast<uint16_t>(v);
-        const uint8_t bytes[2] = {static_cast<uint8_t>(bits & 0xffu), static_cast<uint8_t>(bits >> 8)};
+        const uint8_t bytes[2] = {static_cast<uint8_t>(bits & 0xffu),
+                                  static_cast<uint8_t>(bits >> 8)};
         for (unsigned int c = 0; c < ext->channels; c++) {
             const snd_pcm_channel_area_t& area = dst[c];
             uint8_t* at = static_cast<uint8_t*>(area.addr) +

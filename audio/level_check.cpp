@@ -32,7 +32,8 @@ int OpenForCheck(audio::PcmGuard* pcm, const char* device, uint32_t rate, uint32
 
 // Reads one block of at most `frames` frames into the planes. Returns the frames read, 0
 // after an overrun (the stream is prepared again), -1 when the device failed.
-snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd_pcm_uframes_t frames)
+snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
+                           snd_pcm_uframes_t frames)
 {
     void* planes[2] = {plane1, plane2};
     const snd_pcm_sframes_t got = snd_pcm_readn(pcm, planes, frames);

@@ -53,7 +53,8 @@ StreamStep Install(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, const StreamRequ
 
     // A failed install leaves the values as far as the requests narrowed them: capture
     // reports them.
-    settings->periodRead = snd_pcm_hw_params_get_period_size(params, &settings->period, nullptr) >= 0;
+    settings->periodRead =
+        snd_pcm_hw_params_get_period_size(params, &settings->period, nullptr) >= 0;
     settings->bufferRead = snd_pcm_hw_params_get_buffer_size(params, &settings->buffer) >= 0;
     settings->channelsRead = snd_pcm_hw_params_get_channels(params, &settings->channels) >= 0;
     settings->rateRead = snd_pcm_hw_params_get_rate(params, &settings->rate, nullptr) >= 0;

@@ -38,6 +38,7 @@ void ShowTakeTooLong(float duration, uint32_t rate, uint32_t frameBytes, uint32_
     }
     if (longest == 0)
         snprintf(text, sizeof text, "0.00");  // nothing longer fits
-    printf("Cannot record %.2f sec: a recording must stay below 2 GB (at most %s sec at these settings)\n",
+    printf("Cannot record %.2f sec: a recording must stay below 2 GB "
+           "(at most %s sec at these settings)\n",
            static_cast<double>(duration), text);
 }

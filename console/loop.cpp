@@ -228,8 +228,8 @@ static int ChooseDevice(AppState* s)
         ListCaptureDevices(&list);
         for (int32_t n = 0; n < list.count; n++) {
             const size_t used = 7 + strnlen(list.names[n], kDeviceNameBytes);
-            printf("%2i = %s  %.*s\n", n + 1, list.names[n],
-                   static_cast<int>(used < kLineWidth ? kLineWidth - used : 0), list.descriptions[n]);
+            const int room = static_cast<int>(used < kLineWidth ? kLineWidth - used : 0);
+            printf("%2i = %s  %.*s\n", n + 1, list.names[n], room, list.descriptions[n]);
         }
     }
     puts("Enter soundcard device name:");

@@ -70,7 +70,8 @@ int TargetMatches(const AppState* s, FileAttributes* a)
 {
     if (!GetAttributes(s->recordName, &a->sampleRate, &a->bytesPerSample, &a->channels,
                        &a->dataOffset, &a->frameCount, 0)) {
-        WaitForC("Enter 'c' to continue");  // not a WAV file we can extend: its own message says why
+        // Not a WAV file we can extend: its own message says why.
+        WaitForC("Enter 'c' to continue");
         return 0;
     }
     int match = 1;

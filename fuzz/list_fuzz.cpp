@@ -56,7 +56,8 @@ std::vector<std::string> Names(const std::string& bytes, int32_t slots)
 // A file that starts as a RIFF/WAVE file is never taken for a list.
 bool LooksLikeWav(const std::string& bytes)
 {
-    return bytes.size() >= 12 && bytes.compare(0, 4, "RIFF") == 0 && bytes.compare(8, 4, "WAVE") == 0;
+    return bytes.size() >= 12 && bytes.compare(0, 4, "RIFF") == 0 &&
+           bytes.compare(8, 4, "WAVE") == 0;
 }
 
 // The table holds exactly `names` in its first slots, every other slot empty.

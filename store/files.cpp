@@ -182,7 +182,7 @@ int ReplaceFile(const char* path, const char* bytes, uint32_t size)
         printf("Unable to open %s\n", path);
     else if (written < 0)
         printf("Write to %s failed: %s\n", path, strerror(errno));
-    return written;
+    return written == 1 ? 1 : 0;
 }
 
 void RemoveLeftoverTemporaries(const char* path)

@@ -143,5 +143,5 @@ int Store_Settings(int32_t channels, const char* device, uint32_t sampleRate, ui
         n += snprintf(text + n, sizeof text - n, "rname\t%.127s\n", recordName);
     if (n < 0 || n >= static_cast<int>(sizeof text))
         return 0;  // cannot happen with fields within their capacities
-    return ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n)) == 1 ? 1 : 0;
+    return ReplaceFile("rcbox.txt", text, static_cast<uint32_t>(n));
 }

@@ -53,10 +53,9 @@ int RefuseWaveList(const char* path);
 // Writes `size` bytes to `path` through a fresh temporary file beside it, renamed over it:
 // a crash or a full disk mid-write leaves the previous file intact. A symbolic link is
 // kept (the file it leads to is replaced) and so are the file's permission bits.
-// The directory is synced after the rename. A failure is said once, on standard output:
-// "Unable to open %s" when the file could not be created (nothing changed; returns 0),
-// "Write to %s failed: %s" when writing it failed (the old file kept; returns -1).
-// Returns 1 on success.
+// The directory is synced after the rename. Returns 1 on success; 0 on failure, said
+// once on standard output and the old file kept: "Unable to open %s" when the new file
+// could not be created, "Write to %s failed: %s" when writing it failed.
 int ReplaceFile(const char* path, const char* bytes, uint32_t size);
 
 // Syncs the directory that holds `path` after a name in it was made, renamed or removed,

@@ -126,7 +126,7 @@ int WriteList(const char* listPath, const char* trackTable, char* listText, int3
         printf("%s is a WAV file, not a track list; the list was not saved\n", listPath);
         return 0;
     }
-    return ReplaceFile(listPath, listText, length) == 1 ? 1 : 0;
+    return ReplaceFile(listPath, listText, length);
 }
 
 int AddTrack(char* trackTable, char* listText, const char* listPath, int32_t* count,

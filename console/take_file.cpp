@@ -63,7 +63,8 @@ int ReadTakeLayout(FILE* file, off_t length, TakeLayout* t)
         return 0;
     uint32_t fmt = 0;
     uint32_t data = 0;
-    if (!LocateChunk(file, "fmt ", 4, &fmt, nullptr) || !LocateChunk(file, "data", 4, &data, nullptr))
+    if (!LocateChunk(fileno(file), "fmt ", 4, &fmt, nullptr) ||
+        !LocateChunk(fileno(file), "data", 4, &data, nullptr))
         return 0;
     uint8_t fields[16];  // format, channels, rate, byte rate, block align, bits
     if (!ReadAt(file, static_cast<off_t>(fmt) + 8, fields, sizeof fields))
@@ -263,7 +264,7 @@ int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJ
     uint32_t tag = 0;
     uint8_t field[4];
     if (f.file == nullptr || fstat(fileno(f.file), &st) != 0 ||
-        !LocateChunk(f.file, "data", 4, &tag, nullptr) || !ReadAt(f.file, tag + 4, field, 4))
+        !LocateChunk(fileno(f.file), "data", 4, &tag, nullptr) || !ReadAt(f.file, tag + 4, field, 4))
         return 0;
     *j = AppendJournal{};
     CopyText(j->target, target, sizeof j->target);
@@ -273,7 +274,7 @@ int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJ
     j->sizeField = static_cast<int64_t>(tag) + 4;
     j->oldDataSize = GetLE32(field);
     j->pad = -1;
-    j->start = AppendPosition(f.file, st.st_size, tag);  // as APPEND will place the take
+    j->start = AppendPosition(fileno(f.file), st.st_size, tag);  // as APPEND will place the take
     if (j->start < j->length) {
         uint8_t pad = 0;
         if (!ReadAt(f.file, j->start, &pad, 1))

@@ -1,20 +1,30 @@
 // Reads a WAV file's rate, sample width, channels, data offset and frame count.
 #include "wav/wav.h"
 
+#include <fcntl.h>
+
 #include "wav/file_io.h"
 
-using wavio::FileGuard;
+using wavio::FdGuard;
 using wavio::FileLength;
 using wavio::OnlyPadBehind;
-using wavio::ReadAt;
+
+namespace {
+
+bool ReadAt(int fd, off_t at, uint8_t* buf, size_t n)
+{
+    return ReadFully(fd, buf, n, at) == n;
+}
+
+}  // namespace
 
 int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,
                   uint32_t* channels, uint32_t* dataOffset, uint32_t* frameCount,
                   int32_t verbose)
 {
     const bool print = verbose == 1;
-    FileGuard f(fopen(path, "rb"));
-    if (f.file == nullptr) {
+    FdGuard f(open(path, O_RDONLY));
+    if (f.fd < 0) {
         printf("The file called %s cannot be found!\n", path);
         return 0;
     }
@@ -26,7 +36,7 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
     // close to the end of the file to hold them counts as no format chunk.
     uint32_t fmt = 0;
     uint8_t fields[24];
-    if (!LocateChunk(f.file, "fmt", 3, &fmt, nullptr) || !ReadAt(f.file, fmt, fields, sizeof fields)) {
+    if (!LocateChunk(f.fd, "fmt", 3, &fmt, nullptr) || !ReadAt(f.fd, fmt, fields, sizeof fields)) {
         printf("Can't find format chunk in wave file!\n");
         return 0;
     }
@@ -47,7 +57,7 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
     // The data chunk is sought from the start again, not from the format chunk.
     uint32_t data = 0;
     int32_t followed = 0;
-    if (!LocateChunk(f.file, "data", 4, &data, &followed)) {
+    if (!LocateChunk(f.fd, "data", 4, &data, &followed)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
@@ -59,7 +69,7 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
         return 0;
     }
     off_t length = 0;
-    if (!FileLength(f.file, &length))
+    if (!FileLength(f.fd, &length))
         length = 0;
 
     // The declared data size gives the frames when other chunks follow the audio, or only
@@ -73,7 +83,7 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
     if (length > start) {
         const uint64_t behind = static_cast<uint64_t>(length - start);
         uint8_t sizeField[4];
-        const bool haveSize = ReadAt(f.file, static_cast<off_t>(data) + 4, sizeField, 4);
+        const bool haveSize = ReadAt(f.fd, static_cast<off_t>(data) + 4, sizeField, 4);
         const uint32_t declared = haveSize ? GetLE32(sizeField) : 0;
         frames = declared / frameBytes;
         const bool declaredEnd = haveSize && (followed || OnlyPadBehind(declared, behind));

@@ -3,13 +3,51 @@
 // (fseeko/ftello with off_t).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 namespace wavio {
+
+// Closes the descriptor when the scope ends, unless CloseChecked already did. The close
+// keeps errno as the call that failed before it left it.
+struct FdGuard {
+    int fd;
+    explicit FdGuard(int f) : fd(f) {}
+    ~FdGuard()
+    {
+        if (fd >= 0) {
+            const int error = errno;
+            close(fd);
+            errno = error;
+        }
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+};
+
+// Closes now; false (errno says why) when the close failed.
+inline bool CloseChecked(FdGuard& guard)
+{
+    const int fd = guard.fd;
+    guard.fd = -1;  // the guard gives the descriptor up before it is closed
+    return fd < 0 || close(fd) == 0;
+}
+
+// The file's length in bytes.
+inline bool FileLength(int fd, off_t* length)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    *length = st.st_size;
+    return true;
+}
 
 // Closes the file when the scope ends, unless Close() already did.
 struct FileGuard {

@@ -2,6 +2,7 @@
 // behind it that every WAV reader uses.
 #include "wav/wav.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -14,9 +15,8 @@
 #include "wav/file_io.h"
 
 using wavio::CloseChecked;
-using wavio::FileGuard;
+using wavio::FdGuard;
 using wavio::FileLength;
-using wavio::WriteAt;
 
 namespace {
 
@@ -39,8 +39,7 @@ uint32_t CappedProduct(uint64_t a, uint64_t b)
 // Chunks visited before a walk gives up: real files carry a handful before their audio.
 constexpr uint32_t kWalkLimit = 1024;
 
-// Reads exactly n bytes at `at` through the descriptor: like the scan, the walk leaves the
-// stream's position and buffer alone.
+// Reads exactly n bytes at `at`.
 bool ReadExact(int fd, off_t at, uint8_t* buf, size_t n)
 {
     return ReadFully(fd, buf, n, at) == n;
@@ -62,11 +61,18 @@ off_t NextChunk(off_t at, uint32_t size)
     return at + 8 + static_cast<off_t>(size) + static_cast<off_t>(size & 1u);
 }
 
-// The message of a size patch that did not reach the file; returns 0 for the caller.
+// The message of a size patch that did not reach the file (errno as the failed call left
+// it); returns 0 for the caller.
 int SizeWriteFailed(const char* path)
 {
     printf("Write to %s failed: %s\n", path, strerror(errno));
     return 0;
+}
+
+// Writes exactly n bytes at `at`; errno says why not.
+bool WriteExact(int fd, off_t at, const uint8_t* buf, size_t n)
+{
+    return WriteFully(fd, buf, n, at) == n;
 }
 
 enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
@@ -177,35 +183,30 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
     memcpy(h + 36, "data", 4);
     PutLE32(h + 40, dataSize);
 
-    FileGuard out(fopen(path, "wb"));
-    if (out.file == nullptr) {
+    // Created with mode 0666 less the umask, or cut to nothing when it exists.
+    FdGuard out(open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (out.fd < 0) {
         printf("Unable to open %s\n", path);
         return 0;
     }
-    bool ok = fwrite(h, 1, sizeof h, out.file) == sizeof h;
-    ok = CloseChecked(out) && ok;
-    if (!ok) {
+    if (!WriteExact(out.fd, 0, h, sizeof h) || !CloseChecked(out)) {
         printf("Write to %s failed: %s\n", path, strerror(errno));  // a full disk, say
         return 0;
     }
     return 1;
 }
 
-int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset)
+int FindChunkTag(int fd, const char* tag, uint32_t tagLength, uint32_t* offset)
 {
-    if (file == nullptr || tag == nullptr || tagLength == 0 || tagLength > 4)
+    if (fd < 0 || tag == nullptr || tagLength == 0 || tagLength > 4)
         return 0;
     // Every probe lies in the first kTagScanLimit + tagLength bytes: read them once and
     // probe the even offsets 2 .. kTagScanLimit in memory. A probe with fewer bytes left
     // than the tag has does not match; offset 0 and odd offsets are never probed.
-    // A shorter file needs only a buffer of its own length.
-    // The bytes come from the stream's descriptor by positioned reads, which leave the
-    // stream's position and buffer alone (every caller seeks before its next read or
-    // write, and none has unwritten bytes in the stream when it scans): one read for the
+    // A shorter file needs only a buffer of its own length. One positioned read for the
     // whole range, and a second only when the file ends early.
-    const int fd = fileno(file);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0)
         return 0;
     size_t want = static_cast<size_t>(kTagScanLimit) + tagLength;
     if (st.st_size < static_cast<off_t>(want))
@@ -225,16 +226,15 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
     return 0;
 }
 
-int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset,
+int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
                 int32_t* followed)
 {
     if (followed != nullptr)
         *followed = 0;
-    if (file == nullptr || tag == nullptr || tagLength == 0 || tagLength > 4)
+    if (fd < 0 || tag == nullptr || tagLength == 0 || tagLength > 4)
         return 0;
-    const int fd = fileno(file);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0)
         return 0;
     const off_t length = st.st_size;
     off_t at = 0;
@@ -245,7 +245,7 @@ int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offse
         return 0;  // a tag inside some chunk's body is not that chunk
     case kWalkBroken: {
         uint32_t scanned = 0;
-        if (!FindChunkTag(file, tag, tagLength, &scanned))
+        if (!FindChunkTag(fd, tag, tagLength, &scanned))
             return 0;
         at = scanned;
         break;
@@ -261,19 +261,19 @@ int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offse
 
 int FIX_SIZE(const char* path, int32_t size)
 {
-    FileGuard f(fopen(path, "rb+"));
-    if (f.file == nullptr) {
+    FdGuard f(open(path, O_RDWR));
+    if (f.fd < 0) {
         printf("Unable to open %s\n", path);
         return 0;
     }
     uint32_t tag = 0;
     int32_t followed = 0;
-    if (!LocateChunk(f.file, "data", 4, &tag, &followed)) {
+    if (!LocateChunk(f.fd, "data", 4, &tag, &followed)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
     off_t length = 0;
-    if (!FileLength(f.file, &length))
+    if (!FileLength(f.fd, &length))
         return SizeWriteFailed(path);
     const off_t dataOffset = static_cast<off_t>(tag) + 8;
 
@@ -293,7 +293,7 @@ int FIX_SIZE(const char* path, int32_t size)
             dataSize = size > 0 ? static_cast<uint32_t>(size) : 0;
         }
         PutLE32(field, dataSize);
-        if (!WriteAt(f.file, static_cast<off_t>(tag) + 4, field, sizeof field))
+        if (!WriteExact(f.fd, static_cast<off_t>(tag) + 4, field, sizeof field))
             return SizeWriteFailed(path);
     }
 
@@ -303,7 +303,7 @@ int FIX_SIZE(const char* path, int32_t size)
     if (tag >= 8) {
         const off_t newLength = length > dataOffset ? length : dataOffset;
         PutLE32(field, CapField(static_cast<uint64_t>(newLength - 8)));
-        if (!WriteAt(f.file, 4, field, sizeof field))
+        if (!WriteExact(f.fd, 4, field, sizeof field))
             return SizeWriteFailed(path);
     }
     return CloseChecked(f) ? 1 : SizeWriteFailed(path);

@@ -38,7 +38,7 @@ int FIX_SIZE(const char* path, int32_t size);
 
 // First even offset from 2 to 131072 inclusive at which the tag's bytes (3 or 4) stand.
 // Returns 1 and sets *offset when found, 0 when not.
-int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset);
+int FindChunkTag(int fd, const char* tag, uint32_t tagLength, uint32_t* offset);
 
 // Finds the chunk whose id starts with the tag (3 or 4 bytes) by walking the chunk list
 // from offset 12, each chunk's size padded to even, and by FindChunkTag when that list is
@@ -46,7 +46,7 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
 // of the file without the chunk has none. Returns 1 and sets *offset to the chunk's id when
 // found, 0 when not. *followed (when given) becomes 1 when whole chunks stand from the
 // chunk's declared, padded end to the end of the file, else 0.
-int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset,
+int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
                 int32_t* followed);
 
 // 1 when other chunks follow the audio of `path` (its data chunk is followed, as
@@ -61,7 +61,7 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
 
 // Where bytes appended to a file of `length` bytes whose data chunk stands at `tag` go: its
 // end, or the pad byte of an odd-sized data chunk that ends the file (no audio).
-off_t AppendPosition(FILE* target, off_t length, uint32_t tag);
+off_t AppendPosition(int target, off_t length, uint32_t tag);
 
 // Appends `count` sample bytes of `source` (from its data offset) to the end of `target`.
 // Returns 1 when every byte was written, 0 when the append failed or was refused.

@@ -28,9 +28,8 @@
 
 namespace {
 
-using wavio::FileGuard;
-using wavio::ReadAt;
-using wavio::WriteAt;
+using wavio::CloseChecked;
+using wavio::FdGuard;
 
 // Four-byte size fields hold 0 to 2^31 - 1.
 constexpr uint64_t kMaxField = 2147483647u;
@@ -38,6 +37,18 @@ constexpr int32_t kMaxNameNumber = 9999;
 constexpr const char* kJournal = "takebox_append.txt";
 constexpr const char* kRecoveredName = "takebox_recovered_%i.wav";
 constexpr const char* kUnreadableName = "takebox_unreadable_%i.wav";
+
+// Reads exactly n bytes at `at`.
+bool ReadAt(int fd, off_t at, uint8_t* buf, size_t n)
+{
+    return ReadFully(fd, buf, n, at) == n;
+}
+
+// Writes exactly n bytes at `at`; errno says why not.
+bool WriteAt(int fd, off_t at, const uint8_t* buf, size_t n)
+{
+    return WriteFully(fd, buf, n, at) == n;
+}
 
 enum : uint32_t {
     kJournalCap = 512,      // the journal's text, its target name included
@@ -55,7 +66,7 @@ struct TakeLayout {
 // Reads the header of a take file: "RIFF" and "WAVE", a fmt chunk with a usable rate and
 // frame size, and a data tag whose data offset lies within the file. Returns 1 when it
 // can be read, 0 when the file is no readable WAV file.
-int ReadTakeLayout(FILE* file, off_t length, TakeLayout* t)
+int ReadTakeLayout(int file, off_t length, TakeLayout* t)
 {
     uint8_t riff[12];
     if (length < 12 || !ReadAt(file, 0, riff, sizeof riff) || memcmp(riff, "RIFF", 4) != 0 ||
@@ -63,8 +74,7 @@ int ReadTakeLayout(FILE* file, off_t length, TakeLayout* t)
         return 0;
     uint32_t fmt = 0;
     uint32_t data = 0;
-    if (!LocateChunk(fileno(file), "fmt ", 4, &fmt, nullptr) ||
-        !LocateChunk(fileno(file), "data", 4, &data, nullptr))
+    if (!LocateChunk(file, "fmt ", 4, &fmt, nullptr) || !LocateChunk(file, "data", 4, &data, nullptr))
         return 0;
     uint8_t fields[16];  // format, channels, rate, byte rate, block align, bits
     if (!ReadAt(file, static_cast<off_t>(fmt) + 8, fields, sizeof fields))
@@ -85,17 +95,21 @@ int ReadTakeLayout(FILE* file, off_t length, TakeLayout* t)
 }
 
 // Opens a regular file for update (or, when that is refused, for reading) and measures
-// it. Returns 0 when it cannot be opened; *writable says which mode was granted.
-int OpenTake(const char* path, FileGuard* guard, off_t* length, bool* writable)
+// it. Returns 0 when it cannot be opened; *writable says which mode was granted, and
+// *refused (when given) holds errno of the refused update.
+int OpenTake(const char* path, FdGuard* guard, off_t* length, bool* writable, int* refused)
 {
-    guard->file = fopen(path, "rb+");
-    *writable = guard->file != nullptr;
-    if (guard->file == nullptr)
-        guard->file = fopen(path, "rb");
-    if (guard->file == nullptr)
+    guard->fd = open(path, O_RDWR);
+    *writable = guard->fd >= 0;
+    if (guard->fd < 0) {
+        if (refused != nullptr)
+            *refused = errno;
+        guard->fd = open(path, O_RDONLY);
+    }
+    if (guard->fd < 0)
         return 0;
     struct stat st;
-    if (fstat(fileno(guard->file), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(guard->fd, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     *length = st.st_size;
     return 1;
@@ -104,9 +118,9 @@ int OpenTake(const char* path, FileGuard* guard, off_t* length, bool* writable)
 // Cuts the file to `length` bytes and writes the sizes of that length: data size the
 // bytes behind the data offset (whole frames, within the field's range), RIFF size
 // the length minus 8. Returns 1 when done.
-int SetTakeLength(FILE* file, const TakeLayout& t, off_t length)
+int SetTakeLength(int file, const TakeLayout& t, off_t length)
 {
-    if (ftruncate(fileno(file), length) != 0)
+    if (ftruncate(file, length) != 0)
         return 0;
     uint64_t dataBytes = static_cast<uint64_t>(length - static_cast<off_t>(t.dataOffset));
     if (dataBytes > kMaxField)
@@ -122,7 +136,7 @@ int SetTakeLength(FILE* file, const TakeLayout& t, off_t length)
         if (!WriteAt(file, 4, field, sizeof field))
             return 0;
     }
-    return fflush(file) == 0 ? 1 : 0;
+    return 1;
 }
 
 // Syncs the data of the file at `path`. Returns 1 when done, 0 with errno set.
@@ -259,12 +273,12 @@ struct AppendJournal {
 // odd-sized data chunk is written over. Returns 1 when the target could be read.
 int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJournal* j)
 {
-    FileGuard f(fopen(target, "rb"));
+    FdGuard f(open(target, O_RDONLY));
     struct stat st;
     uint32_t tag = 0;
     uint8_t field[4];
-    if (f.file == nullptr || fstat(fileno(f.file), &st) != 0 ||
-        !LocateChunk(fileno(f.file), "data", 4, &tag, nullptr) || !ReadAt(f.file, tag + 4, field, 4))
+    if (f.fd < 0 || fstat(f.fd, &st) != 0 || !LocateChunk(f.fd, "data", 4, &tag, nullptr) ||
+        !ReadAt(f.fd, tag + 4, field, 4))
         return 0;
     *j = AppendJournal{};
     CopyText(j->target, target, sizeof j->target);
@@ -274,14 +288,14 @@ int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJ
     j->sizeField = static_cast<int64_t>(tag) + 4;
     j->oldDataSize = GetLE32(field);
     j->pad = -1;
-    j->start = AppendPosition(fileno(f.file), st.st_size, tag);  // as APPEND will place the take
+    j->start = AppendPosition(f.fd, st.st_size, tag);  // as APPEND will place the take
     if (j->start < j->length) {
         uint8_t pad = 0;
-        if (!ReadAt(f.file, j->start, &pad, 1))
+        if (!ReadAt(f.fd, j->start, &pad, 1))
             return 0;
         j->pad = pad;
     }
-    if (!ReadAt(f.file, 4, field, 4))
+    if (!ReadAt(f.fd, 4, field, 4))
         return 0;
     j->oldRiffSize = GetLE32(field);
     return 1;
@@ -303,16 +317,17 @@ int WriteJournal(const AppendJournal& j)
         errno = ENAMETOOLONG;
         return 0;
     }
-    const int fd = open(kJournal, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    FdGuard f(open(kJournal, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (f.fd < 0)
         return 0;
-    int ok = WriteFully(fd, reinterpret_cast<const uint8_t*>(text), static_cast<size_t>(n), 0) ==
-                 static_cast<size_t>(n) &&
-             fsync(fd) == 0;
-    const int error = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && SyncDirectoryOf(kJournal))
+    // errno is kept where a call fails: removing the journal must not change it.
+    const bool ok = WriteAt(f.fd, 0, reinterpret_cast<const uint8_t*>(text),
+                            static_cast<size_t>(n)) &&
+                    fsync(f.fd) == 0 && CloseChecked(f) && SyncDirectoryOf(kJournal);
+    if (ok)
         return 1;
+    const int error = errno;
+    CloseChecked(f);
     RemoveName(kJournal);
     errno = error;
     return 0;
@@ -322,11 +337,11 @@ int WriteJournal(const AppendJournal& j)
 // it was cut short while it was written (the target was not touched yet).
 int ReadJournal(AppendJournal* j)
 {
-    FileGuard f(fopen(kJournal, "rb"));
-    if (f.file == nullptr)
+    FdGuard f(open(kJournal, O_RDONLY));
+    if (f.fd < 0)
         return 0;
     char text[kJournalCap];
-    const size_t got = fread(text, 1, sizeof text - 1, f.file);
+    const size_t got = ReadFully(f.fd, reinterpret_cast<uint8_t*>(text), sizeof text - 1, 0);
     text[got] = '\0';
     *j = AppendJournal{};
     const char* line = text + 7;
@@ -360,42 +375,42 @@ int ReadJournal(AppendJournal* j)
 // synced. Returns 1 when done (or the target is gone), 0 with errno set.
 int RollBack(const AppendJournal& j)
 {
-    FileGuard f(fopen(j.target, "rb+"));
-    if (f.file == nullptr)
+    FdGuard f(open(j.target, O_RDWR));
+    if (f.fd < 0)
         return errno == ENOENT ? 1 : 0;
     uint8_t field[4];
-    if (ftruncate(fileno(f.file), j.length) != 0)
+    if (ftruncate(f.fd, j.length) != 0)
         return 0;
     if (j.pad >= 0) {
         const uint8_t pad = static_cast<uint8_t>(j.pad);
-        if (!WriteAt(f.file, j.length - 1, &pad, 1))
+        if (!WriteAt(f.fd, j.length - 1, &pad, 1))
             return 0;
     }
     PutLE32(field, j.oldRiffSize);
-    if (!WriteAt(f.file, 4, field, sizeof field))
+    if (!WriteAt(f.fd, 4, field, sizeof field))
         return 0;
     PutLE32(field, j.oldDataSize);
-    if (!WriteAt(f.file, j.sizeField, field, sizeof field))
+    if (!WriteAt(f.fd, j.sizeField, field, sizeof field))
         return 0;
-    if (fflush(f.file) != 0 || fdatasync(fileno(f.file)) != 0)
+    if (fdatasync(f.fd) != 0)
         return 0;
-    return wavio::CloseChecked(f) ? 1 : 0;
+    return CloseChecked(f) ? 1 : 0;
 }
 
 // Whether the target holds the whole take behind its old bytes: its length is the planned
 // one and its last bytes are the take file's audio, or the take file was already emptied.
 bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
 {
-    FileGuard target(fopen(j.target, "rb"));
+    FdGuard target(open(j.target, O_RDONLY));
     struct stat st;
-    if (target.file == nullptr || fstat(fileno(target.file), &st) != 0 ||
-        st.st_size != j.start + j.takeBytes)
+    if (target.fd < 0 || fstat(target.fd, &st) != 0 || st.st_size != j.start + j.takeBytes)
         return false;
-    FileGuard take(nullptr);
+    FdGuard take(-1);
     off_t length = 0;
     bool writable = false;
     TakeLayout t;
-    if (!OpenTake(takePath, &take, &length, &writable) || !ReadTakeLayout(take.file, length, &t) ||
+    if (!OpenTake(takePath, &take, &length, &writable, nullptr) ||
+        !ReadTakeLayout(take.fd, length, &t) ||
         length == static_cast<off_t>(t.dataOffset))
         return true;  // the last step had begun: the take file is emptied only when done
     if (length - static_cast<off_t>(t.dataOffset) < j.takeBytes)
@@ -407,8 +422,8 @@ bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
     for (int64_t done = 0; done < j.takeBytes;) {
         const int64_t left = j.takeBytes - done;
         const size_t n = left < kCompareBlock ? static_cast<size_t>(left) : size_t{kCompareBlock};
-        if (!ReadAt(take.file, static_cast<off_t>(t.dataOffset) + done, a.get(), n) ||
-            !ReadAt(target.file, j.start + done, b.get(), n) || memcmp(a.get(), b.get(), n) != 0)
+        if (!ReadAt(take.fd, static_cast<off_t>(t.dataOffset) + done, a.get(), n) ||
+            !ReadAt(target.fd, j.start + done, b.get(), n) || memcmp(a.get(), b.get(), n) != 0)
             return false;
         done += static_cast<int64_t>(n);
     }
@@ -476,21 +491,27 @@ void UndoAppend(const AppState* s, const AppendJournal& j, int32_t keptBytes)
 
 int CutTakeFile(const char* takePath, int32_t keptBytes)
 {
-    FileGuard take(nullptr);
+    FdGuard take(-1);
     off_t length = 0;
     bool writable = false;
+    int refused = 0;
     TakeLayout t;
-    if (!OpenTake(takePath, &take, &length, &writable) || !ReadTakeLayout(take.file, length, &t))
+    if (!OpenTake(takePath, &take, &length, &writable, &refused) ||
+        !ReadTakeLayout(take.fd, length, &t))
         return 1;
     off_t end = static_cast<off_t>(t.dataOffset) + (keptBytes > 0 ? keptBytes : 0);
     if (end > length)
         end = length;
-    if (!writable || !SetTakeLength(take.file, t, end)) {
-        printf("Unable to cut %s to its kept takes: %s\n", takePath, strerror(errno));
+    if (!writable || !SetTakeLength(take.fd, t, end)) {
+        const int error = writable ? errno : refused;
+        printf("Unable to cut %s to its kept takes: %s\n", takePath, strerror(error));
+        errno = error;
         return 0;
     }
-    if (fdatasync(fileno(take.file)) != 0) {
-        printf("Write to %s failed: %s\n", takePath, strerror(errno));
+    if (fdatasync(take.fd) != 0) {
+        const int error = errno;
+        printf("Write to %s failed: %s\n", takePath, strerror(error));
+        errno = error;
         return 0;
     }
     return 1;
@@ -568,19 +589,18 @@ int RecoverTake(AppState* s)
 {
     if (!SettleAppend(s))
         return 0;
-    FileGuard take(nullptr);
+    FdGuard take(-1);
     off_t length = 0;
     bool writable = false;
-    if (!OpenTake(s->takePath, &take, &length, &writable))
+    if (!OpenTake(s->takePath, &take, &length, &writable, nullptr))
         return 1;  // nothing there (or nothing a recording could write over)
     char name[kRecordNameCap];
     TakeLayout t;
-    if (!ReadTakeLayout(take.file, length, &t)) {
+    if (!ReadTakeLayout(take.fd, length, &t)) {
         // Shorter than a header, it holds no audio: a header that could not be written.
         if (length < static_cast<off_t>(kHeaderBytes))
             return 1;
-        fclose(take.file);
-        take.file = nullptr;
+        CloseChecked(take);
         if (!MoveToFreeName(s, kUnreadableName, false, name, sizeof name)) {
             printf("Unable to move %s aside: %s\n", s->takePath, strerror(errno));
             return 0;
@@ -596,10 +616,9 @@ int RecoverTake(AppState* s)
     // file that cannot be patched is moved all the same: readers count its frames by its
     // length.
     if (writable &&
-        SetTakeLength(take.file, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
-        fdatasync(fileno(take.file));
-    fclose(take.file);
-    take.file = nullptr;
+        SetTakeLength(take.fd, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
+        fdatasync(take.fd);
+    CloseChecked(take);
     if (!MoveToFreeName(s, kRecoveredName, true, name, sizeof name)) {
         printf("Unable to recover the unsaved take in %s: %s\n", s->takePath, strerror(errno));
         return 0;

@@ -3,6 +3,7 @@
 #include "audio/audio.h"
 
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "audio/handles.h"
+#include "wav/file_io.h"
 #include "wav/wav.h"
 
 static_assert(sizeof(off_t) == 8, "byte positions need a 64-bit off_t (_FILE_OFFSET_BITS=64)");
@@ -248,13 +250,12 @@ int PLAY(const char* path, const char* device, float start, float stop)
     }
     span.frameBytes = span.channels * span.width;
 
-    audio::FileGuard file;
-    file.file = fopen(path, "rb");
-    if (file.file == nullptr) {
+    wavio::FdGuard file(open(path, O_RDONLY));
+    if (file.fd < 0) {
         printf("Cannot open wavefile\n");
         return 0;
     }
-    span.fd = fileno(file.file);  // read with pread only: the stream itself is never read
+    span.fd = file.fd;  // read with pread only
 
     audio::PcmGuard pcm;
     if (!SetUpPlayback(&pcm, device, &span))

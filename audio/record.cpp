@@ -29,6 +29,7 @@
 
 #include "audio/handles.h"
 #include "audio/take_limit.h"
+#include "wav/file_io.h"
 #include "wav/wav.h"
 
 static_assert(sizeof(off_t) == 8, "byte positions need a 64-bit off_t (_FILE_OFFSET_BITS=64)");
@@ -908,16 +909,14 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     if (!MAKE_HEADER(takePath, rate, static_cast<uint32_t>(channels), static_cast<uint32_t>(bits),
                      run.planned))
         return -1;  // MAKE_HEADER has said why
-    audio::FileGuard take;
-    take.file = fopen(takePath, "r+");
-    if (take.file == nullptr) {
+    wavio::FdGuard take(open(takePath, O_RDWR));
+    if (take.fd < 0) {
         printf("Unable to open %s\n", takePath);
         return -1;
     }
     // Every block goes to the file with one pwrite at its absolute position (from the
-    // writer thread), so its count tells exactly how many bytes reached the file; the
-    // stream itself is never written.
-    run.fd = fileno(take.file);
+    // writer thread), so its count tells exactly how many bytes reached the file.
+    run.fd = take.fd;
 
     audio::PcmGuard pcm;
     if (!SetUpCapture(&pcm, &run))
@@ -956,9 +955,8 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
             break;
     }
     StopWriter(&ring, writer);
-    if (fclose(take.file) != 0)
+    if (!wavio::CloseChecked(take))
         printf("Write to %s failed: %s\n", takePath, strerror(errno));
-    take.file = nullptr;
     CloseCapture(&pcm, run.deviceFailed);
     if (undecided != nullptr)
         *undecided = run.undecided ? 1 : 0;

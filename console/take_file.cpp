@@ -30,6 +30,8 @@ namespace {
 
 using wavio::CloseChecked;
 using wavio::FdGuard;
+using wavio::ReadAt;
+using wavio::WriteAt;
 
 // Four-byte size fields hold 0 to 2^31 - 1.
 constexpr uint64_t kMaxField = 2147483647u;
@@ -37,18 +39,6 @@ constexpr int32_t kMaxNameNumber = 9999;
 constexpr const char* kJournal = "takebox_append.txt";
 constexpr const char* kRecoveredName = "takebox_recovered_%i.wav";
 constexpr const char* kUnreadableName = "takebox_unreadable_%i.wav";
-
-// Reads exactly n bytes at `at`.
-bool ReadAt(int fd, off_t at, uint8_t* buf, size_t n)
-{
-    return ReadFully(fd, buf, n, at) == n;
-}
-
-// Writes exactly n bytes at `at`; errno says why not.
-bool WriteAt(int fd, off_t at, const uint8_t* buf, size_t n)
-{
-    return WriteFully(fd, buf, n, at) == n;
-}
 
 enum : uint32_t {
     kJournalCap = 512,      // the journal's text, its target name included

@@ -9,6 +9,8 @@ using wavio::CloseChecked;
 using wavio::FdGuard;
 using wavio::FileLength;
 using wavio::OnlyPadBehind;
+using wavio::ReadAt;
+using wavio::WriteAt;
 
 int ChunksFollowAudio(const char* path)
 {
@@ -25,8 +27,7 @@ off_t AppendPosition(int target, off_t length, uint32_t tag)
     const off_t dataOffset = static_cast<off_t>(tag) + 8;
     uint8_t sizeField[4];
     if (length > dataOffset &&
-        ReadFully(target, sizeField, sizeof sizeField, static_cast<off_t>(tag) + 4) ==
-            sizeof sizeField &&
+        ReadAt(target, static_cast<off_t>(tag) + 4, sizeField, sizeof sizeField) &&
         OnlyPadBehind(GetLE32(sizeField), static_cast<uint64_t>(length - dataOffset)))
         return length - 1;
     return length;
@@ -83,7 +84,7 @@ int APPEND(const char* target, const char* source, int32_t count)
     while (remaining > 0) {
         const size_t want = remaining < 4096 ? static_cast<size_t>(remaining) : sizeof block;
         const size_t got = ReadFully(in.fd, block, want, readPos);
-        if (got > 0 && WriteFully(out.fd, block, got, writePos) != got)
+        if (got > 0 && !WriteAt(out.fd, writePos, block, got))
             return 0;
         if (got < want) {
             if (readPos + static_cast<off_t>(got) < sourceLength)

@@ -8,15 +8,7 @@
 using wavio::FdGuard;
 using wavio::FileLength;
 using wavio::OnlyPadBehind;
-
-namespace {
-
-bool ReadAt(int fd, off_t at, uint8_t* buf, size_t n)
-{
-    return ReadFully(fd, buf, n, at) == n;
-}
-
-}  // namespace
+using wavio::ReadAt;
 
 int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,
                   uint32_t* channels, uint32_t* dataOffset, uint32_t* frameCount,

@@ -17,6 +17,8 @@
 using wavio::CloseChecked;
 using wavio::FdGuard;
 using wavio::FileLength;
+using wavio::ReadAt;
+using wavio::WriteAt;
 
 namespace {
 
@@ -38,12 +40,6 @@ uint32_t CappedProduct(uint64_t a, uint64_t b)
 
 // Chunks visited before a walk gives up: real files carry a handful before their audio.
 constexpr uint32_t kWalkLimit = 1024;
-
-// Reads exactly n bytes at `at`.
-bool ReadExact(int fd, off_t at, uint8_t* buf, size_t n)
-{
-    return ReadFully(fd, buf, n, at) == n;
-}
 
 // Chunk ids are four printable ASCII characters ("fmt ", "LIST", "bext", "id3 ").
 bool PrintableId(const uint8_t* id)
@@ -68,13 +64,6 @@ int SizeWriteFailed(const char* path)
     printf("Write to %s failed: %s\n", path, strerror(errno));
     return 0;
 }
-
-// Writes exactly n bytes at `at`; errno says why not.
-bool WriteExact(int fd, off_t at, const uint8_t* buf, size_t n)
-{
-    return WriteFully(fd, buf, n, at) == n;
-}
-
 enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
 
 // Walks the chunk list from offset 12 to the first chunk whose id starts with the tag.
@@ -86,14 +75,14 @@ enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
 WalkResult WalkTo(int fd, off_t length, const char* tag, uint32_t tagLength, off_t* found)
 {
     uint8_t h[12];
-    if (length < 12 || !ReadExact(fd, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 ||
+    if (length < 12 || !ReadAt(fd, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 ||
         memcmp(h + 8, "WAVE", 4) != 0)
         return kWalkBroken;
     off_t at = 12;
     for (uint32_t n = 0; n < kWalkLimit; n++) {
         if (at >= length)  // one past the end: the last body's pad byte is missing
             return kWalkAbsent;
-        if (length - at < 8 || !ReadExact(fd, at, h, 8) || !PrintableId(h))
+        if (length - at < 8 || !ReadAt(fd, at, h, 8) || !PrintableId(h))
             return kWalkBroken;
         if (memcmp(h, tag, tagLength) == 0) {
             // Offsets are handed on as 32-bit values, the data offset (8 further) too.
@@ -120,7 +109,7 @@ bool ChunksToTheEnd(int fd, off_t at, off_t length)
     for (uint32_t n = 0; n < kWalkLimit; n++) {
         if (at >= length)
             return n > 0;
-        if (length - at < 8 || !ReadExact(fd, at, h, sizeof h) || !PrintableId(h))
+        if (length - at < 8 || !ReadAt(fd, at, h, sizeof h) || !PrintableId(h))
             return false;
         const uint32_t size = GetLE32(h + 4);
         if (static_cast<off_t>(size) > length - at - 8)
@@ -189,7 +178,7 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
         printf("Unable to open %s\n", path);
         return 0;
     }
-    if (!WriteExact(out.fd, 0, h, sizeof h) || !CloseChecked(out)) {
+    if (!WriteAt(out.fd, 0, h, sizeof h) || !CloseChecked(out)) {
         printf("Write to %s failed: %s\n", path, strerror(errno));  // a full disk, say
         return 0;
     }
@@ -253,7 +242,7 @@ int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
     }
     *offset = static_cast<uint32_t>(at);
     uint8_t size[4];
-    if (followed != nullptr && ReadExact(fd, at + 4, size, sizeof size) &&
+    if (followed != nullptr && ReadAt(fd, at + 4, size, sizeof size) &&
         ChunksToTheEnd(fd, NextChunk(at, GetLE32(size)), length))
         *followed = 1;
     return 1;
@@ -293,7 +282,7 @@ int FIX_SIZE(const char* path, int32_t size)
             dataSize = size > 0 ? static_cast<uint32_t>(size) : 0;
         }
         PutLE32(field, dataSize);
-        if (!WriteExact(f.fd, static_cast<off_t>(tag) + 4, field, sizeof field))
+        if (!WriteAt(f.fd, static_cast<off_t>(tag) + 4, field, sizeof field))
             return SizeWriteFailed(path);
     }
 
@@ -303,7 +292,7 @@ int FIX_SIZE(const char* path, int32_t size)
     if (tag >= 8) {
         const off_t newLength = length > dataOffset ? length : dataOffset;
         PutLE32(field, CapField(static_cast<uint64_t>(newLength - 8)));
-        if (!WriteExact(f.fd, 4, field, sizeof field))
+        if (!WriteAt(f.fd, 4, field, sizeof field))
             return SizeWriteFailed(path);
     }
     return CloseChecked(f) ? 1 : SizeWriteFailed(path);

@@ -33,8 +33,6 @@ using wavio::FdGuard;
 using wavio::ReadAt;
 using wavio::WriteAt;
 
-// Four-byte size fields hold 0 to 2^31 - 1.
-constexpr uint64_t kMaxField = 2147483647u;
 constexpr int32_t kMaxNameNumber = 9999;
 constexpr const char* kJournal = "takebox_append.txt";
 constexpr const char* kRecoveredName = "takebox_recovered_%i.wav";
@@ -45,43 +43,13 @@ enum : uint32_t {
     kCompareBlock = 65536,  // bytes compared at a time when a journal is settled
 };
 
-// Where the audio of a take file lies.
-struct TakeLayout {
-    uint32_t rate;
-    uint32_t frameBytes;
-    uint32_t dataOffset;  // first byte of sample data
-    off_t length;         // of the whole file
-};
-
-// Reads the header of a take file: "RIFF" and "WAVE", a fmt chunk with a usable rate and
-// frame size, and a data tag whose data offset lies within the file. Returns 1 when it
-// can be read, 0 when the file is no readable WAV file.
-int ReadTakeLayout(int file, off_t length, TakeLayout* t)
+// Reads the header of a take file as ReadWavLayout does, and asks more of it: "RIFF" and
+// "WAVE", a chunk whose id is "fmt " itself, a rate that is not 0, and a data offset within
+// the file. Returns 1 when it can be read, 0 when the file is no readable WAV file.
+int ReadTakeLayout(int fd, WavLayout* t)
 {
-    uint8_t riff[12];
-    if (length < 12 || !ReadAt(file, 0, riff, sizeof riff) || memcmp(riff, "RIFF", 4) != 0 ||
-        memcmp(riff + 8, "WAVE", 4) != 0)
-        return 0;
-    uint32_t fmt = 0;
-    uint32_t data = 0;
-    if (!LocateChunk(file, "fmt ", 4, &fmt, nullptr) || !LocateChunk(file, "data", 4, &data, nullptr))
-        return 0;
-    uint8_t fields[16];  // format, channels, rate, byte rate, block align, bits
-    if (!ReadAt(file, static_cast<off_t>(fmt) + 8, fields, sizeof fields))
-        return 0;
-    const uint32_t channels = GetLE16(fields + 2);
-    const uint32_t rate = GetLE32(fields + 4);
-    const uint32_t bytes = GetLE16(fields + 14) / 8u;
-    if (channels == 0 || bytes == 0 || rate == 0)
-        return 0;
-    const off_t dataOffset = static_cast<off_t>(data) + 8;
-    if (dataOffset > length)
-        return 0;
-    t->rate = rate;
-    t->frameBytes = channels * bytes;
-    t->dataOffset = data + 8;
-    t->length = length;
-    return 1;
+    return ReadWavLayout(fd, 4, t) && t->riffWave && t->sampleRate != 0 &&
+           static_cast<off_t>(t->dataOffset) <= t->length;
 }
 
 // Opens a regular file for update (or, when that is refused, for reading) and measures
@@ -107,26 +75,13 @@ int OpenTake(const char* path, FdGuard* guard, off_t* length, bool* writable, in
 
 // Cuts the file to `length` bytes and writes the sizes of that length: data size the
 // bytes behind the data offset (whole frames, within the field's range), RIFF size
-// the length minus 8. Returns 1 when done.
-int SetTakeLength(int file, const TakeLayout& t, off_t length)
+// the length minus 8. Returns 1 when done, 0 with errno set.
+int SetTakeLength(int fd, const WavLayout& t, off_t length)
 {
-    if (ftruncate(file, length) != 0)
+    if (ftruncate(fd, length) != 0)
         return 0;
-    uint64_t dataBytes = static_cast<uint64_t>(length - static_cast<off_t>(t.dataOffset));
-    if (dataBytes > kMaxField)
-        dataBytes = kMaxField / t.frameBytes * t.frameBytes;
-    const uint64_t riffBytes = static_cast<uint64_t>(length - 8);
-    uint8_t field[4];
-    PutLE32(field, static_cast<uint32_t>(dataBytes));
-    if (!WriteAt(file, static_cast<off_t>(t.dataOffset) - 4, field, sizeof field))
-        return 0;
-    // A data tag before offset 8 would share bytes with the RIFF size: left alone.
-    if (t.dataOffset >= 16) {
-        PutLE32(field, static_cast<uint32_t>(riffBytes > kMaxField ? kMaxField : riffBytes));
-        if (!WriteAt(file, 4, field, sizeof field))
-            return 0;
-    }
-    return 1;
+    const uint64_t dataBytes = static_cast<uint64_t>(length - static_cast<off_t>(t.dataOffset));
+    return WriteWavSizes(fd, t.dataChunk, &dataBytes, t.frameBytes, length);
 }
 
 // Syncs the data of the file at `path`. Returns 1 when done, 0 with errno set.
@@ -264,27 +219,28 @@ struct AppendJournal {
 int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJournal* j)
 {
     FdGuard f(open(target, O_RDONLY));
-    struct stat st;
-    uint32_t tag = 0;
-    uint8_t field[4];
-    if (f.fd < 0 || fstat(f.fd, &st) != 0 || !LocateChunk(f.fd, "data", 4, &tag, nullptr) ||
-        !ReadAt(f.fd, tag + 4, field, 4))
+    WavLayout w;
+    if (f.fd < 0)
+        return 0;
+    ReadWavLayout(f.fd, 4, &w);  // the target's format was checked before
+    if (!w.hasDataSize)
         return 0;
     *j = AppendJournal{};
     CopyText(j->target, target, sizeof j->target);
-    j->length = st.st_size;
+    j->length = w.length;
     j->takeBytes = takeBytes;
     j->dataSize = dataSize;
-    j->sizeField = static_cast<int64_t>(tag) + 4;
-    j->oldDataSize = GetLE32(field);
+    j->sizeField = static_cast<int64_t>(w.dataChunk) + 4;
+    j->oldDataSize = w.dataSize;
     j->pad = -1;
-    j->start = AppendPosition(f.fd, st.st_size, tag);  // as APPEND will place the take
+    j->start = AppendPosition(f.fd, w.length, w.dataChunk);  // as APPEND will place the take
     if (j->start < j->length) {
         uint8_t pad = 0;
         if (!ReadAt(f.fd, j->start, &pad, 1))
             return 0;
         j->pad = pad;
     }
+    uint8_t field[4];
     if (!ReadAt(f.fd, 4, field, 4))
         return 0;
     j->oldRiffSize = GetLE32(field);
@@ -398,9 +354,9 @@ bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
     FdGuard take(-1);
     off_t length = 0;
     bool writable = false;
-    TakeLayout t;
+    WavLayout t;
     if (!OpenTake(takePath, &take, &length, &writable, nullptr) ||
-        !ReadTakeLayout(take.fd, length, &t) ||
+        !ReadTakeLayout(take.fd, &t) ||
         length == static_cast<off_t>(t.dataOffset))
         return true;  // the last step had begun: the take file is emptied only when done
     if (length - static_cast<off_t>(t.dataOffset) < j.takeBytes)
@@ -485,9 +441,9 @@ int CutTakeFile(const char* takePath, int32_t keptBytes)
     off_t length = 0;
     bool writable = false;
     int refused = 0;
-    TakeLayout t;
+    WavLayout t;
     if (!OpenTake(takePath, &take, &length, &writable, &refused) ||
-        !ReadTakeLayout(take.fd, length, &t))
+        !ReadTakeLayout(take.fd, &t))
         return 1;
     off_t end = static_cast<off_t>(t.dataOffset) + (keptBytes > 0 ? keptBytes : 0);
     if (end > length)
@@ -585,8 +541,8 @@ int RecoverTake(AppState* s)
     if (!OpenTake(s->takePath, &take, &length, &writable, nullptr))
         return 1;  // nothing there (or nothing a recording could write over)
     char name[kRecordNameCap];
-    TakeLayout t;
-    if (!ReadTakeLayout(take.fd, length, &t)) {
+    WavLayout t;
+    if (!ReadTakeLayout(take.fd, &t)) {
         // Shorter than a header, it holds no audio: a header that could not be written.
         if (length < static_cast<off_t>(kHeaderBytes))
             return 1;
@@ -614,7 +570,7 @@ int RecoverTake(AppState* s)
         return 0;
     }
     printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
-           static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.rate)));
+           static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.sampleRate)));
     return 1;
 }
 

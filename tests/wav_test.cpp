@@ -106,6 +106,16 @@ TEST_F(WavTest, HeaderFieldsFollowTheFrameSize)
                       Le16(c.chField) + Le32(c.rate) + Le32(c.byteRate) + Le16(c.align) +
                       Le16(c.bitsField) + "data" + Le32(c.dataSize),
                   h);
+        // The layout reader gives the written fields back.
+        WavLayout w;
+        const int fd = open(path.c_str(), O_RDONLY);
+        ReadWavLayout(fd, 4, &w);
+        close(fd);
+        EXPECT_TRUE(w.riffWave && w.hasFormat && w.hasDataSize && w.formatTag == 1 &&
+                    w.channels == c.chField && w.sampleRate == c.rate &&
+                    w.byteRate == c.byteRate && w.blockAlign == c.align &&
+                    w.bitsPerSample == c.bitsField && w.dataChunk == 36 &&
+                    w.dataOffset == 44 && w.dataSize == c.dataSize);
     }
 }
 

@@ -22,19 +22,17 @@ using wavio::WriteAt;
 
 namespace {
 
-// Four-byte size fields hold 0 to 2^31 - 1; larger values are written as that limit.
-constexpr uint32_t kMaxField = 2147483647u;
-
+// Sizes beyond the four-byte field limit (kMaxField) are written as that limit.
 uint32_t CapField(uint64_t v)
 {
-    return v > kMaxField ? kMaxField : static_cast<uint32_t>(v);
+    return v > kMaxField ? uint32_t{kMaxField} : static_cast<uint32_t>(v);
 }
 
 // a * b, capped at the four-byte field limit without overflowing 64 bits.
 uint32_t CappedProduct(uint64_t a, uint64_t b)
 {
     if (a != 0 && b > kMaxField / a)
-        return kMaxField;
+        return uint32_t{kMaxField};
     return static_cast<uint32_t>(a * b);
 }
 
@@ -266,34 +264,22 @@ int FIX_SIZE(const char* path, int32_t size)
         return SizeWriteFailed(path);
     const off_t dataOffset = static_cast<off_t>(tag) + 8;
 
-    uint8_t field[4];
+    uint64_t dataBytes = 0;
+    if (size == -1) {
+        // Every byte from the data offset to the end of the file (capped at the field's
+        // limit); none when the file ends inside the size field itself.
+        dataBytes = length > dataOffset ? static_cast<uint64_t>(length - dataOffset) : 0;
+    } else {
+        // Other negative sizes are outside the field's range: written as 0, so readers
+        // fall back to the file length.
+        dataBytes = size > 0 ? static_cast<uint64_t>(size) : 0;
+    }
     // With other chunks behind the audio, its bytes end where the declared size says:
-    // -1 then leaves that size as it is.
-    if (size != -1 || !followed) {
-        uint32_t dataSize;
-        if (size == -1) {
-            // Every byte from the data offset to the end of the file; none when the file
-            // ends inside the size field itself.
-            dataSize =
-                length > dataOffset ? CapField(static_cast<uint64_t>(length - dataOffset)) : 0;
-        } else {
-            // Other negative sizes are outside the field's range: written as 0, so readers
-            // fall back to the file length.
-            dataSize = size > 0 ? static_cast<uint32_t>(size) : 0;
-        }
-        PutLE32(field, dataSize);
-        if (!WriteAt(f.fd, static_cast<off_t>(tag) + 4, field, sizeof field))
-            return SizeWriteFailed(path);
-    }
-
-    // Keep the RIFF size true: the file's length (grown if the size field was cut short)
-    // minus 8. A data tag before offset 8 would share bytes with that field; such a file
-    // has no RIFF size to keep, so it is left alone.
-    if (tag >= 8) {
-        const off_t newLength = length > dataOffset ? length : dataOffset;
-        PutLE32(field, CapField(static_cast<uint64_t>(newLength - 8)));
-        if (!WriteAt(f.fd, 4, field, sizeof field))
-            return SizeWriteFailed(path);
-    }
+    // -1 then leaves that size as it is. The RIFF size is kept true: the file's length
+    // (grown if the size field was cut short) minus 8.
+    const bool keepSize = size == -1 && followed;
+    const off_t newLength = length > dataOffset ? length : dataOffset;
+    if (!WriteWavSizes(f.fd, tag, keepSize ? nullptr : &dataBytes, 1, newLength))
+        return SizeWriteFailed(path);
     return CloseChecked(f) ? 1 : SizeWriteFailed(path);
 }

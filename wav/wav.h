@@ -1,5 +1,6 @@
-// WAV files: the 44-byte header, the data-size patch, the tag scan, the attribute
-// reader and the take append. Every field is encoded little-endian byte by byte.
+// WAV files: the 44-byte header, the layout reader and the size patcher, the tag scan,
+// the attribute reader and the take append. Every field is encoded little-endian byte by
+// byte.
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +21,30 @@ struct FileAttributes {
 enum : uint32_t {
     kHeaderBytes = 44,
     kTagScanLimit = 131072,  // last even offset probed by FindChunkTag
+    kMaxField = 2147483647,  // four-byte size fields hold 0 to 2^31 - 1
+};
+
+// What ReadWavLayout found in a WAV file. The fields of a part that was not found are 0.
+struct WavLayout {
+    off_t length;             // of the whole file
+    int32_t riffWave;         // 1 when "RIFF" stands at 0 and "WAVE" at 8
+    int32_t hasFormat;        // 1 when the fmt tag was found with its fields inside the file
+    uint32_t fmtChunk;        // offset of the fmt chunk's id
+    uint16_t formatTag;       // 1 integer PCM, 0xfffe extensible, ...
+    uint16_t channels;
+    uint32_t sampleRate;
+    uint32_t byteRate;
+    uint16_t blockAlign;
+    uint16_t bitsPerSample;
+    uint32_t bytesPerSample;  // bitsPerSample / 8: 12 bits count as 1 byte
+    uint32_t frameBytes;      // channels * bytesPerSample, whatever the block align says
+    int32_t hasData;          // 1 when the data tag was found
+    uint32_t dataChunk;       // offset of the data chunk's id
+    uint32_t dataOffset;      // its first byte of audio: dataChunk + 8
+    int32_t hasDataSize;      // 1 when the data size field lies inside the file
+    uint32_t dataSize;        // that field
+    int32_t followed;         // 1 when other chunks follow the data chunk (see LocateChunk)
+    uint32_t frameCount;      // the frames of audio, by the rules of ReadWavLayout
 };
 
 // Little-endian field codecs.
@@ -35,6 +60,27 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
 // Patches the data size field (size -1: the bytes from the data offset to the end of the
 // file) and keeps the RIFF size true: file length - 8. Returns 1 done, 0 failed.
 int FIX_SIZE(const char* path, int32_t size);
+
+// Reads the header of the WAV file behind `fd`: the fmt chunk, sought by the first
+// `fmtIdLength` bytes of "fmt " (3: any id that starts with "fmt"), with its fields read at
+// fixed distances from its id whatever its size says; the data chunk sought from the start
+// again; the data size field; and the frame count. The data size gives the frames when
+// other chunks follow the audio, or only its pad byte does; otherwise it is trusted only
+// when, in whole frames, it covers exactly the bytes behind the data offset, and those
+// bytes decide when it does not. A file that ends before its data offset holds no frames;
+// counts beyond 2^32 - 1 are clamped. Returns 1 when the fmt fields and the data chunk were
+// found and the frame size is not 0 (the frames are counted), else 0; hasFormat and hasData
+// say how far it came.
+int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* layout);
+
+// Writes the size fields of the WAV file behind `fd` whose data chunk's id stands at
+// `dataChunk`: the data size, unless `dataBytes` is null, as *dataBytes or, beyond
+// 2^31 - 1, the most whole frames of `frameBytes` bytes that field holds; then the RIFF
+// size, `length` - 8 capped at 2^31 - 1, for a file of `length` bytes (at least the data
+// offset). A data chunk before offset 8 shares bytes with the RIFF size: that is left
+// alone. Returns 1 when written, 0 (errno says why) when not.
+int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_t frameBytes,
+                  off_t length);
 
 // First even offset from 2 to 131072 inclusive at which the tag's bytes (3 or 4) stand.
 // Returns 1 and sets *offset when found, 0 when not.

@@ -234,9 +234,14 @@ int PLAY(const char* path, const char* device, float start, float stop)
 {
     PlaySpan span = {};
     span.path = path;
-    if (!GetAttributes(path, &span.rate, &span.width, &span.channels, &span.dataOffset,
-                       &span.frameCount, 0))
+    FileAttributes attributes = {};
+    if (!GetAttributes(path, &attributes, 0))
         return 0;  // GetAttributes has said why
+    span.rate = attributes.sampleRate;
+    span.width = attributes.bytesPerSample;
+    span.channels = attributes.channels;
+    span.dataOffset = attributes.dataOffset;
+    span.frameCount = attributes.frameCount;
 
     // Only 16- and 24-bit mono and stereo files have a device format and a way to the
     // two device channels; anything else is refused before the device is touched.

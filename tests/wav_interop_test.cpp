@@ -122,14 +122,14 @@ TEST_F(WavInteropTest, SoxFilesReadBack)
         const uint16_t formatTag = GetLE16(reinterpret_cast<const uint8_t*>(bytes.data()) + 20);
         EXPECT_EQ(c.extensible ? 0xfffe : 1, formatTag);
 
-        uint32_t rate = 0, width = 0, channels = 0, offset = 0, frames = 0;
-        EXPECT_EQ(1, GetAttributes(path.c_str(), &rate, &width, &channels, &offset, &frames, 0));
-        EXPECT_EQ(c.rate, rate);
-        EXPECT_EQ(c.bits / 8, width);
-        EXPECT_EQ(c.channels, channels);
-        EXPECT_EQ(bytes.find("data") + 8, offset);
-        EXPECT_EQ(c.rate / 4, frames);
-        EXPECT_EQ(std::to_string(frames) + "\n", Shell("sox --i -s '" + path + "'"));
+        FileAttributes a = {};
+        EXPECT_EQ(1, GetAttributes(path.c_str(), &a, 0));
+        EXPECT_EQ(c.rate, a.sampleRate);
+        EXPECT_EQ(c.bits / 8, a.bytesPerSample);
+        EXPECT_EQ(c.channels, a.channels);
+        EXPECT_EQ(bytes.find("data") + 8, a.dataOffset);
+        EXPECT_EQ(c.rate / 4, a.frameCount);
+        EXPECT_EQ(std::to_string(a.frameCount) + "\n", Shell("sox --i -s '" + path + "'"));
     }
 }
 

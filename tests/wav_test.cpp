@@ -24,8 +24,9 @@ struct Attrs {
 std::string Read(const std::string& path, Attrs* a, int32_t verbose, int* result)
 {
     testing::internal::CaptureStdout();
-    *result = GetAttributes(path.c_str(), &a->rate, &a->bytes, &a->channels, &a->offset,
-                            &a->frames, verbose);
+    FileAttributes got = {a->rate, a->bytes, a->channels, a->offset, a->frames};
+    *result = GetAttributes(path.c_str(), &got, verbose);
+    *a = {got.sampleRate, got.bytesPerSample, got.channels, got.dataOffset, got.frameCount};
     return testing::internal::GetCapturedStdout();
 }
 

@@ -7,9 +7,7 @@
 
 using wavio::FdGuard;
 
-int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,
-                  uint32_t* channels, uint32_t* dataOffset, uint32_t* frameCount,
-                  int32_t verbose)
+int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose)
 {
     const bool print = verbose == 1;
     FdGuard f(open(path, O_RDONLY));
@@ -29,13 +27,13 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
         printf("Can't find format chunk in wave file!\n");
         return 0;
     }
-    *channels = w.channels;
+    attributes->channels = w.channels;
     if (print)
         printf("  channels: %i\n", static_cast<int>(w.channels));
-    *bytesPerSample = w.bytesPerSample;
+    attributes->bytesPerSample = w.bytesPerSample;
     if (print)
         printf("  bits: %i\n", static_cast<int>(w.bitsPerSample));
-    *sampleRate = w.sampleRate;
+    attributes->sampleRate = w.sampleRate;
     if (print)
         printf("  samplerate: %i\n", static_cast<int32_t>(w.sampleRate));
 
@@ -43,12 +41,12 @@ int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSamp
         printf("Can't find data block in wave file!\n");
         return 0;
     }
-    *dataOffset = w.dataOffset;
+    attributes->dataOffset = w.dataOffset;
     if (w.frameBytes == 0) {
         printf("Can't count frames: the frame size in wave file is 0!\n");
         return 0;
     }
-    *frameCount = w.frameCount;
+    attributes->frameCount = w.frameCount;
 
     // A rate of 0 gives no length rather than an infinite one.
     if (print) {

@@ -99,11 +99,10 @@ int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
 // LocateChunk says), 0 when none do or the file has no data chunk that can be read.
 int ChunksFollowAudio(const char* path);
 
-// Reads rate, bytes per sample, channels, data offset and frame count of `path`.
-// verbose == 1 prints the report. Returns 1 on success, 0 on failure.
-int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,
-                  uint32_t* channels, uint32_t* dataOffset, uint32_t* frameCount,
-                  int32_t verbose);
+// Reads rate, bytes per sample, channels, data offset and frame count of `path` into
+// *attributes; a failure leaves the values it did not reach as they were. verbose == 1
+// prints the report. Returns 1 on success, 0 on failure.
+int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose);
 
 // Where bytes appended to a file of `length` bytes whose data chunk stands at `tag` go: its
 // end, or the pad byte of an odd-sized data chunk that ends the file (no audio).

@@ -44,7 +44,7 @@ constexpr int64_t kMaxTakeFileBytes = INT32_MAX;
 constexpr uint32_t kAnswerBytes = 16;  // longer answers are cut; only "1" to "4" matter
 
 // `frames` rounded up to whole periods (frames >= 0, period > 0).
-int64_t WholeBlocks(int64_t frames, int64_t period)
+int64_t WholeBlockFrames(int64_t frames, int64_t period)
 {
     return (frames + period - 1) / period * period;
 }
@@ -53,7 +53,7 @@ int64_t WholeBlocks(int64_t frames, int64_t period)
 // begins at frame `origin`.
 int64_t TakeFileEnd(int64_t origin, int64_t planned, int64_t period, int64_t frameBytes)
 {
-    return static_cast<int64_t>(kHeaderBytes) + (origin + WholeBlocks(planned, period)) * frameBytes;
+    return static_cast<int64_t>(kHeaderBytes) + (origin + WholeBlockFrames(planned, period)) * frameBytes;
 }
 
 // How a take's loop ended: at its planned length, by the stop key (or the end of the
@@ -717,7 +717,7 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
     }
     StartCapture(pcm, &run->clock);
     BeginTake(run->ring, run->origin);
-    const int32_t length = static_cast<int32_t>(WholeBlocks(run->planned, run->block));
+    const int32_t length = static_cast<int32_t>(WholeBlockFrames(run->planned, run->block));
     int32_t shown = 0;      // frames whose progress line has been shown
     bool dropping = false;  // the last block went to no slot
     int deviceError = 0;

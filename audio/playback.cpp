@@ -49,7 +49,8 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
 {
     snd_pcm_uframes_t done = 0;
     while (done < frames) {
-        const snd_pcm_sframes_t put = snd_pcm_writei(pcm, chunk + done * deviceFrameBytes, frames - done);
+        const snd_pcm_sframes_t put =
+            snd_pcm_writei(pcm, chunk + done * deviceFrameBytes, frames - done);
         if (put > 0) {
             done += static_cast<snd_pcm_uframes_t>(put);
             if (done < frames && StopPending())
@@ -123,13 +124,16 @@ struct PlaySpan {
 
 // Refuses a device that did not take the file's rate: the file would sound at the wrong
 // speed and pitch. Returns 1 when the rates agree (or the device cannot tell).
-int RateGranted(const audio::StreamSettings& got, const char* path, const char* device, uint32_t rate)
+int RateGranted(const audio::StreamSettings& got, const char* path, const char* device,
+                uint32_t rate)
 {
     if (!got.rateRead || got.rate == rate)
         return 1;
     char other[96];
     audio::ConvertingDevice(device, other, sizeof other);
-    fprintf(stderr, "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts the rate, such as %s\n",
+    fprintf(stderr,
+            "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts "
+            "the rate, such as %s\n",
             path, rate, got.rate, other);
     return 0;
 }
@@ -201,11 +205,13 @@ ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* c
     for (int64_t frame = span.startFrame; frame < span.stopFrame; frame += span.period) {
         if (StopPending())
             return kChunkStopped;
-        const off_t position = static_cast<off_t>(span.dataOffset) + static_cast<off_t>(frame) * span.frameBytes;
+        const off_t position =
+            static_cast<off_t>(span.dataOffset) + static_cast<off_t>(frame) * span.frameBytes;
         // The audio ends at the frame count: chunks that follow it in the file are no sound.
         const int64_t audioLeft = static_cast<int64_t>(span.frameCount) - frame;
-        const size_t want = audioLeft < span.period ? static_cast<size_t>(audioLeft) * span.frameBytes
-                                                    : span.chunkBytes;
+        const size_t want = audioLeft < span.period
+                                ? static_cast<size_t>(audioLeft) * span.frameBytes
+                                : span.chunkBytes;
         const size_t got = ReadFully(span.fd, span.readBuf, want, position);
         const size_t wholeBytes = got - got % span.frameBytes;
         if (wholeBytes == 0)
@@ -219,7 +225,8 @@ ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* c
             Interleave(span.period, span.width, span.readBuf, span.readBuf, span.stereoBuf);
             chunk = span.stereoBuf;
         }
-        const ChunkResult ended = WriteChunk(pcm, chunk, span.period, 2 * static_cast<size_t>(span.width), error);
+        const ChunkResult ended =
+            WriteChunk(pcm, chunk, span.period, 2 * static_cast<size_t>(span.width), error);
         if (ended != kChunkPlayed)
             return ended;
         ShowSeconds("\rclock = ", static_cast<float>(frame) / fileRate);
@@ -270,7 +277,8 @@ int PLAY(const char* path, const char* device, float start, float stop)
     audio::BufferGuard stereoBuf;
     readBuf.bytes = static_cast<uint8_t*>(calloc(span.chunkBytes, 1));
     if (span.channels == 1)
-        stereoBuf.bytes = static_cast<uint8_t*>(calloc(static_cast<size_t>(span.period) * 2 * span.width, 1));
+        stereoBuf.bytes =
+            static_cast<uint8_t*>(calloc(static_cast<size_t>(span.period) * 2 * span.width, 1));
     if (readBuf.bytes == nullptr || (span.channels == 1 && stereoBuf.bytes == nullptr)) {
         printf("Out of memory for playback buffers\n");
         return 0;

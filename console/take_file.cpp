@@ -222,7 +222,7 @@ int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJ
     WavLayout w;
     if (f.fd < 0)
         return 0;
-    ReadWavLayout(f.fd, 4, &w);  // the target's format was checked before
+    ReadWavLayout(f.fd, 4, &w);  // only its data chunk and data size count here
     if (!w.hasDataSize)
         return 0;
     *j = AppendJournal{};

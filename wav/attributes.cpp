@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 
+#include <cstdio>
+
 #include "wav/file_io.h"
 
 using wavio::FdGuard;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -62,6 +63,7 @@ int SizeWriteFailed(const char* path)
     printf("Write to %s failed: %s\n", path, strerror(errno));
     return 0;
 }
+
 enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
 
 // Walks the chunk list from offset 12 to the first chunk whose id starts with the tag.

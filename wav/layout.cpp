@@ -1,8 +1,9 @@
 // The one reader of a WAV file's header and the one patcher of its size fields.
+#include "wav/wav.h"
+
 #include <cstring>
 
 #include "wav/file_io.h"
-#include "wav/wav.h"
 
 using wavio::FileLength;
 using wavio::OnlyPadBehind;

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 // The five values read from one WAV file.
 struct FileAttributes {

@@ -1,7 +1,7 @@
 // Helpers private to the audio engine. The scope guards make every return path of PLAY
-// and RECORD close the device and the files they opened and release their buffers; a
-// handle that the normal path has already closed is set to nullptr so that the guard
-// leaves it alone.
+// and RECORD close the device they opened and release their buffers (the files have
+// wavio::FdGuard); a handle that the normal path has already closed is set to nullptr so
+// that the guard leaves it alone.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -27,18 +27,6 @@ struct PcmGuard {
     {
         if (pcm != nullptr)
             snd_pcm_close(pcm);
-    }
-};
-
-struct FileGuard {
-    FILE* file = nullptr;
-    FileGuard() = default;
-    FileGuard(const FileGuard&) = delete;
-    FileGuard& operator=(const FileGuard&) = delete;
-    ~FileGuard()
-    {
-        if (file != nullptr)
-            fclose(file);
     }
 };
 

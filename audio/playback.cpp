@@ -3,6 +3,7 @@
 #include "audio/audio.h"
 
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "audio/handles.h"
 #include "term/term.h"
+#include "wav/file_io.h"
 #include "wav/wav.h"
 
 static_assert(sizeof(off_t) == 8, "byte positions need a 64-bit off_t (_FILE_OFFSET_BITS=64)");
@@ -48,7 +50,8 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
 {
     snd_pcm_uframes_t done = 0;
     while (done < frames) {
-        const snd_pcm_sframes_t put = snd_pcm_writei(pcm, chunk + done * deviceFrameBytes, frames - done);
+        const snd_pcm_sframes_t put =
+            snd_pcm_writei(pcm, chunk + done * deviceFrameBytes, frames - done);
         if (put > 0) {
             done += static_cast<snd_pcm_uframes_t>(put);
             if (done < frames && StopPending())
@@ -122,13 +125,16 @@ struct PlaySpan {
 
 // Refuses a device that did not take the file's rate: the file would sound at the wrong
 // speed and pitch. Returns 1 when the rates agree (or the device cannot tell).
-int RateGranted(const audio::StreamSettings& got, const char* path, const char* device, uint32_t rate)
+int RateGranted(const audio::StreamSettings& got, const char* path, const char* device,
+                uint32_t rate)
 {
     if (!got.rateRead || got.rate == rate)
         return 1;
     char other[96];
     audio::ConvertingDevice(device, other, sizeof other);
-    fprintf(stderr, "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts the rate, such as %s\n",
+    fprintf(stderr,
+            "Cannot play %s at %u Hz: the device runs at %u Hz; try a device that converts "
+            "the rate, such as %s\n",
             path, rate, got.rate, other);
     return 0;
 }
@@ -200,11 +206,13 @@ ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* c
     for (int64_t frame = span.startFrame; frame < span.stopFrame; frame += span.period) {
         if (StopPending())
             return kChunkStopped;
-        const off_t position = static_cast<off_t>(span.dataOffset) + static_cast<off_t>(frame) * span.frameBytes;
+        const off_t position =
+            static_cast<off_t>(span.dataOffset) + static_cast<off_t>(frame) * span.frameBytes;
         // The audio ends at the frame count: chunks that follow it in the file are no sound.
         const int64_t audioLeft = static_cast<int64_t>(span.frameCount) - frame;
-        const size_t want = audioLeft < span.period ? static_cast<size_t>(audioLeft) * span.frameBytes
-                                                    : span.chunkBytes;
+        const size_t want = audioLeft < span.period
+                                ? static_cast<size_t>(audioLeft) * span.frameBytes
+                                : span.chunkBytes;
         const size_t got = ReadFully(span.fd, span.readBuf, want, position);
         const size_t wholeBytes = got - got % span.frameBytes;
         if (wholeBytes == 0)
@@ -218,7 +226,8 @@ ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* c
             Interleave(span.period, span.width, span.readBuf, span.readBuf, span.stereoBuf);
             chunk = span.stereoBuf;
         }
-        const ChunkResult ended = WriteChunk(pcm, chunk, span.period, 2 * static_cast<size_t>(span.width), error);
+        const ChunkResult ended =
+            WriteChunk(pcm, chunk, span.period, 2 * static_cast<size_t>(span.width), error);
         if (ended != kChunkPlayed)
             return ended;
         ShowSeconds("\rclock = ", static_cast<float>(frame) / fileRate);
@@ -233,9 +242,14 @@ int PLAY(const char* path, const char* device, float start, float stop)
 {
     PlaySpan span = {};
     span.path = path;
-    if (!GetAttributes(path, &span.rate, &span.width, &span.channels, &span.dataOffset,
-                       &span.frameCount, 0))
+    FileAttributes attributes = {};
+    if (!GetAttributes(path, &attributes, 0))
         return 0;  // GetAttributes has said why
+    span.rate = attributes.sampleRate;
+    span.width = attributes.bytesPerSample;
+    span.channels = attributes.channels;
+    span.dataOffset = attributes.dataOffset;
+    span.frameCount = attributes.frameCount;
 
     // Only 16- and 24-bit mono and stereo files have a device format and a way to the
     // two device channels; anything else is refused before the device is touched.
@@ -249,13 +263,12 @@ int PLAY(const char* path, const char* device, float start, float stop)
     }
     span.frameBytes = span.channels * span.width;
 
-    audio::FileGuard file;
-    file.file = fopen(path, "rb");
-    if (file.file == nullptr) {
+    wavio::FdGuard file(open(path, O_RDONLY));
+    if (file.fd < 0) {
         printf("Cannot open wavefile\n");
         return 0;
     }
-    span.fd = fileno(file.file);  // read with pread only: the stream itself is never read
+    span.fd = file.fd;  // read with pread only
 
     audio::PcmGuard pcm;
     if (!SetUpPlayback(&pcm, device, &span))
@@ -265,7 +278,8 @@ int PLAY(const char* path, const char* device, float start, float stop)
     audio::BufferGuard stereoBuf;
     readBuf.bytes = static_cast<uint8_t*>(calloc(span.chunkBytes, 1));
     if (span.channels == 1)
-        stereoBuf.bytes = static_cast<uint8_t*>(calloc(static_cast<size_t>(span.period) * 2 * span.width, 1));
+        stereoBuf.bytes =
+            static_cast<uint8_t*>(calloc(static_cast<size_t>(span.period) * 2 * span.width, 1));
     if (readBuf.bytes == nullptr || (span.channels == 1 && stereoBuf.bytes == nullptr)) {
         printf("Out of memory for playback buffers\n");
         return 0;

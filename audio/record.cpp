@@ -30,6 +30,7 @@
 #include "audio/handles.h"
 #include "audio/take_limit.h"
 #include "term/term.h"
+#include "wav/file_io.h"
 #include "wav/wav.h"
 
 static_assert(sizeof(off_t) == 8, "byte positions need a 64-bit off_t (_FILE_OFFSET_BITS=64)");
@@ -44,7 +45,7 @@ constexpr int64_t kMaxTakeFileBytes = INT32_MAX;
 constexpr uint32_t kAnswerBytes = 16;  // longer answers are cut; only "1" to "4" matter
 
 // `frames` rounded up to whole periods (frames >= 0, period > 0).
-int64_t WholeBlocks(int64_t frames, int64_t period)
+int64_t WholeBlockFrames(int64_t frames, int64_t period)
 {
     return (frames + period - 1) / period * period;
 }
@@ -53,7 +54,8 @@ int64_t WholeBlocks(int64_t frames, int64_t period)
 // begins at frame `origin`.
 int64_t TakeFileEnd(int64_t origin, int64_t planned, int64_t period, int64_t frameBytes)
 {
-    return static_cast<int64_t>(kHeaderBytes) + (origin + WholeBlocks(planned, period)) * frameBytes;
+    return static_cast<int64_t>(kHeaderBytes) +
+           (origin + WholeBlockFrames(planned, period)) * frameBytes;
 }
 
 // How a take's loop ended: at its planned length, by the stop key (or the end of the
@@ -99,9 +101,10 @@ int64_t RestartCapture(snd_pcm_t* pcm, CaptureClock* clock, uint32_t rate)
     if (!before.stamped || !clock->stamped)
         return 0;
     constexpr int64_t kNanos = 1000000000;
-    const int64_t nanos =
-        (static_cast<int64_t>(clock->started.tv_sec) - static_cast<int64_t>(before.started.tv_sec)) * kNanos +
-        (static_cast<int64_t>(clock->started.tv_nsec) - static_cast<int64_t>(before.started.tv_nsec));
+    const int64_t seconds =
+        static_cast<int64_t>(clock->started.tv_sec) - static_cast<int64_t>(before.started.tv_sec);
+    const int64_t nanos = seconds * kNanos + (static_cast<int64_t>(clock->started.tv_nsec) -
+                                              static_cast<int64_t>(before.started.tv_nsec));
     if (nanos <= 0)
         return 0;
     // Seconds and the rest apart, rounded to the nearest frame: no product overflows.
@@ -276,7 +279,8 @@ bool WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes,
         for (int32_t channel = 0; channel < 2; channel++) {
             for (int32_t i = 0; i < putFrames; i++)
                 memcpy(ring.plane + static_cast<size_t>(i) * ring.width,
-                       bytes + static_cast<size_t>(i) * ring.frameBytes + channel * ring.width, ring.width);
+                       bytes + static_cast<size_t>(i) * ring.frameBytes + channel * ring.width,
+                       ring.width);
             CheckPeak(putFrames, channel == 0 ? peak1 : peak2, ring.plane, ring.width);
         }
     }
@@ -466,7 +470,8 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
         snd_pcm_sw_params_set_tstamp_type(pcm->pcm, software, SND_PCM_TSTAMP_TYPE_MONOTONIC) == 0)
         snd_pcm_sw_params(pcm->pcm, software);
     if (run->period == 0 || run->period > audio::kMaxPeriodFrames) {
-        printf("Cannot record with a period of %lu frames\n", static_cast<unsigned long>(run->period));
+        printf("Cannot record with a period of %lu frames\n",
+               static_cast<unsigned long>(run->period));
         return false;
     }
     return true;
@@ -491,9 +496,11 @@ bool AllocateBlocks(RecordRun* run, DiskRing* ring, audio::BufferGuard* captureA
     if (count < 2)
         count = 2;
     captureArea->bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
-    ringArea->bytes = static_cast<uint8_t*>(calloc(static_cast<size_t>(count), blockBytes + sizeof(RingSlot)));
+    ringArea->bytes =
+        static_cast<uint8_t*>(calloc(static_cast<size_t>(count), blockBytes + sizeof(RingSlot)));
     writerArea->bytes = static_cast<uint8_t*>(calloc(blockBytes + planeBytes, 1));
-    if (captureArea->bytes == nullptr || ringArea->bytes == nullptr || writerArea->bytes == nullptr) {
+    if (captureArea->bytes == nullptr || ringArea->bytes == nullptr ||
+        writerArea->bytes == nullptr) {
         printf("Out of memory for recording buffers\n");
         return false;
     }
@@ -575,8 +582,9 @@ uint8_t* NextSlot(const RecordRun& run, WriterState* seen)
     std::unique_lock<std::mutex> hold(ring->lock);
     const int64_t spare = run.bufferFrames - 2 * static_cast<int64_t>(run.block);
     if (ring->queued == ring->count && spare > 0) {
-        const auto deadline = run.clock.startedHere +
-                              std::chrono::nanoseconds((run.clock.delivered + spare) * 1000000000 / run.rate);
+        const auto deadline =
+            run.clock.startedHere +
+            std::chrono::nanoseconds((run.clock.delivered + spare) * 1000000000 / run.rate);
         // Until the ring is half empty (the writer says so), in steps of 100 ms at most, so
         // that the stop key is seen; then any free slot will do.
         while (2 * ring->queued > ring->count && !ring->failed && !StopPending()) {
@@ -591,7 +599,8 @@ uint8_t* NextSlot(const RecordRun& run, WriterState* seen)
     seen->failed = ring->failed;
     if (ring->queued == ring->count)
         return nullptr;
-    return ring->bytes + static_cast<size_t>((ring->first + ring->queued) % ring->count) * ring->slotBytes;
+    return ring->bytes +
+           static_cast<size_t>((ring->first + ring->queued) % ring->count) * ring->slotBytes;
 }
 
 // Queues the slot NextSlot gave, now holding `frames` frames for frame `at` of the file.
@@ -605,9 +614,11 @@ void QueueSlot(DiskRing* ring, int32_t at, int32_t frames, int32_t peak1, int32_
     bool wake = false;
     {
         std::lock_guard<std::mutex> hold(ring->lock);
-        ring->slots[(ring->first + ring->queued) % ring->count] = RingSlot{at, frames, peak1, peak2};
+        ring->slots[(ring->first + ring->queued) % ring->count] =
+            RingSlot{at, frames, peak1, peak2};
         ring->queued++;
-        wake = now - ring->woken >= std::chrono::milliseconds(10) || 2 * ring->queued >= ring->count;
+        wake = now - ring->woken >= std::chrono::milliseconds(10) ||
+               2 * ring->queued >= ring->count;
         if (wake)
             ring->woken = now;
     }
@@ -643,7 +654,8 @@ void ShowProgress(RecordRun* run, int32_t written, bool rest, bool quiet, int32_
     const int32_t before = *shown;
     while (*shown < written && (rest || written - *shown >= run->block)) {
         if (!quiet && !run->terminal && ConsoleHasRoom())
-            ShowSeconds("\rRemaining ", static_cast<float>(run->planned - *shown) / static_cast<float>(run->rate));
+            ShowSeconds("\rRemaining ", static_cast<float>(run->planned - *shown) /
+                                            static_cast<float>(run->rate));
         *shown += run->block;
     }
     if (run->terminal && !quiet && *shown > before)
@@ -717,7 +729,7 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
     }
     StartCapture(pcm, &run->clock);
     BeginTake(run->ring, run->origin);
-    const int32_t length = static_cast<int32_t>(WholeBlocks(run->planned, run->block));
+    const int32_t length = static_cast<int32_t>(WholeBlockFrames(run->planned, run->block));
     int32_t shown = 0;      // frames whose progress line has been shown
     bool dropping = false;  // the last block went to no slot
     int deviceError = 0;
@@ -742,8 +754,9 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
         uint8_t* plane1 = run->channels == 1 && slot != nullptr ? slot : run->plane1;
         snd_pcm_uframes_t got = 0;
         int64_t lost = 0;
-        const BlockResult result = ReadBlock(pcm, plane1, run->plane2, run->period, run->width, run->rate,
-                                             &run->clock, &got, &lost, &deviceError);
+        const BlockResult result =
+            ReadBlock(pcm, plane1, run->plane2, run->period, run->width, run->rate, &run->clock,
+                      &got, &lost, &deviceError);
         if (result == kBlockStopped) {
             take->end = kTakeStopped;
             break;
@@ -759,12 +772,13 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
             int32_t peak1 = 0;
             int32_t peak2 = 0;
             if (run->channels == 2)
-                InterleavePeaks(static_cast<uint32_t>(frames), run->width, run->plane1, run->plane2, slot,
-                                &peak1, &peak2);
+                InterleavePeaks(static_cast<uint32_t>(frames), run->width, run->plane1,
+                                run->plane2, slot, &peak1, &peak2);
             else
                 CheckPeak(frames, &peak1, slot, run->width);
             if (run->terminal) {  // the samples as they are stored
-                MeterBlock(&run->meter, 0, peak1, slot, static_cast<uint32_t>(frames), run->frameBytes);
+                MeterBlock(&run->meter, 0, peak1, slot, static_cast<uint32_t>(frames),
+                           run->frameBytes);
                 MeterBlock(&run->meter, 1, peak2, slot + run->width, static_cast<uint32_t>(frames),
                            run->frameBytes);
             }
@@ -909,16 +923,14 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     if (!MAKE_HEADER(takePath, rate, static_cast<uint32_t>(channels), static_cast<uint32_t>(bits),
                      run.planned))
         return -1;  // MAKE_HEADER has said why
-    audio::FileGuard take;
-    take.file = fopen(takePath, "r+");
-    if (take.file == nullptr) {
+    wavio::FdGuard take(open(takePath, O_RDWR));
+    if (take.fd < 0) {
         printf("Unable to open %s\n", takePath);
         return -1;
     }
     // Every block goes to the file with one pwrite at its absolute position (from the
-    // writer thread), so its count tells exactly how many bytes reached the file; the
-    // stream itself is never written.
-    run.fd = fileno(take.file);
+    // writer thread), so its count tells exactly how many bytes reached the file.
+    run.fd = take.fd;
 
     audio::PcmGuard pcm;
     if (!SetUpCapture(&pcm, &run))
@@ -957,9 +969,8 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
             break;
     }
     StopWriter(&ring, writer);
-    if (fclose(take.file) != 0)
+    if (!wavio::CloseChecked(take))
         printf("Write to %s failed: %s\n", takePath, strerror(errno));
-    take.file = nullptr;
     CloseCapture(&pcm, run.deviceFailed);
     if (undecided != nullptr)
         *undecided = run.undecided ? 1 : 0;

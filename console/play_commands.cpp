@@ -70,9 +70,8 @@ void PlayAll(AppState* s)
 void CheckTracks(AppState* s)
 {
     for (int32_t n = 1; n <= s->trackCount; n++) {
-        uint32_t rate = 0, bytesPerSample = 0, channels = 0, dataOffset = 0, frames = 0;
-        GetAttributes(TrackName(s, n), &rate, &bytesPerSample, &channels, &dataOffset, &frames,
-                      1);
+        FileAttributes attributes = {};
+        GetAttributes(TrackName(s, n), &attributes, 1);
     }
     WaitForC("\nEnter 'c' to continue");
     printf("\n");

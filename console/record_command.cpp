@@ -68,8 +68,7 @@ int SettleDuration(AppState* s)
 // otherwise prints why, waits for "c" and returns 0.
 int TargetMatches(const AppState* s, FileAttributes* a)
 {
-    if (!GetAttributes(s->recordName, &a->sampleRate, &a->bytesPerSample, &a->channels,
-                       &a->dataOffset, &a->frameCount, 0)) {
+    if (!GetAttributes(s->recordName, a, 0)) {
         // Not a WAV file we can extend: its own message says why.
         WaitForC("Enter 'c' to continue");
         return 0;

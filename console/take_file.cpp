@@ -28,12 +28,11 @@
 
 namespace {
 
-using wavio::FileGuard;
+using wavio::CloseChecked;
+using wavio::FdGuard;
 using wavio::ReadAt;
 using wavio::WriteAt;
 
-// Four-byte size fields hold 0 to 2^31 - 1.
-constexpr uint64_t kMaxField = 2147483647u;
 constexpr int32_t kMaxNameNumber = 9999;
 constexpr const char* kJournal = "takebox_append.txt";
 constexpr const char* kRecoveredName = "takebox_recovered_%i.wav";
@@ -44,57 +43,31 @@ enum : uint32_t {
     kCompareBlock = 65536,  // bytes compared at a time when a journal is settled
 };
 
-// Where the audio of a take file lies.
-struct TakeLayout {
-    uint32_t rate;
-    uint32_t frameBytes;
-    uint32_t dataOffset;  // first byte of sample data
-    off_t length;         // of the whole file
-};
-
-// Reads the header of a take file: "RIFF" and "WAVE", a fmt chunk with a usable rate and
-// frame size, and a data tag whose data offset lies within the file. Returns 1 when it
-// can be read, 0 when the file is no readable WAV file.
-int ReadTakeLayout(FILE* file, off_t length, TakeLayout* t)
+// Reads the header of a take file as ReadWavLayout does, and asks more of it: "RIFF" and
+// "WAVE", a chunk whose id is "fmt " itself, a rate that is not 0, and a data offset within
+// the file. Returns 1 when it can be read, 0 when the file is no readable WAV file.
+int ReadTakeLayout(int fd, WavLayout* t)
 {
-    uint8_t riff[12];
-    if (length < 12 || !ReadAt(file, 0, riff, sizeof riff) || memcmp(riff, "RIFF", 4) != 0 ||
-        memcmp(riff + 8, "WAVE", 4) != 0)
-        return 0;
-    uint32_t fmt = 0;
-    uint32_t data = 0;
-    if (!LocateChunk(file, "fmt ", 4, &fmt, nullptr) || !LocateChunk(file, "data", 4, &data, nullptr))
-        return 0;
-    uint8_t fields[16];  // format, channels, rate, byte rate, block align, bits
-    if (!ReadAt(file, static_cast<off_t>(fmt) + 8, fields, sizeof fields))
-        return 0;
-    const uint32_t channels = GetLE16(fields + 2);
-    const uint32_t rate = GetLE32(fields + 4);
-    const uint32_t bytes = GetLE16(fields + 14) / 8u;
-    if (channels == 0 || bytes == 0 || rate == 0)
-        return 0;
-    const off_t dataOffset = static_cast<off_t>(data) + 8;
-    if (dataOffset > length)
-        return 0;
-    t->rate = rate;
-    t->frameBytes = channels * bytes;
-    t->dataOffset = data + 8;
-    t->length = length;
-    return 1;
+    return ReadWavLayout(fd, 4, t) && t->riffWave && t->sampleRate != 0 &&
+           static_cast<off_t>(t->dataOffset) <= t->length;
 }
 
 // Opens a regular file for update (or, when that is refused, for reading) and measures
-// it. Returns 0 when it cannot be opened; *writable says which mode was granted.
-int OpenTake(const char* path, FileGuard* guard, off_t* length, bool* writable)
+// it. Returns 0 when it cannot be opened; *writable says which mode was granted, and
+// *refused (when given) holds errno of the refused update.
+int OpenTake(const char* path, FdGuard* guard, off_t* length, bool* writable, int* refused)
 {
-    guard->file = fopen(path, "rb+");
-    *writable = guard->file != nullptr;
-    if (guard->file == nullptr)
-        guard->file = fopen(path, "rb");
-    if (guard->file == nullptr)
+    guard->fd = open(path, O_RDWR);
+    *writable = guard->fd >= 0;
+    if (guard->fd < 0) {
+        if (refused != nullptr)
+            *refused = errno;
+        guard->fd = open(path, O_RDONLY);
+    }
+    if (guard->fd < 0)
         return 0;
     struct stat st;
-    if (fstat(fileno(guard->file), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(guard->fd, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     *length = st.st_size;
     return 1;
@@ -102,26 +75,13 @@ int OpenTake(const char* path, FileGuard* guard, off_t* length, bool* writable)
 
 // Cuts the file to `length` bytes and writes the sizes of that length: data size the
 // bytes behind the data offset (whole frames, within the field's range), RIFF size
-// the length minus 8. Returns 1 when done.
-int SetTakeLength(FILE* file, const TakeLayout& t, off_t length)
+// the length minus 8. Returns 1 when done, 0 with errno set.
+int SetTakeLength(int fd, const WavLayout& t, off_t length)
 {
-    if (ftruncate(fileno(file), length) != 0)
+    if (ftruncate(fd, length) != 0)
         return 0;
-    uint64_t dataBytes = static_cast<uint64_t>(length - static_cast<off_t>(t.dataOffset));
-    if (dataBytes > kMaxField)
-        dataBytes = kMaxField / t.frameBytes * t.frameBytes;
-    const uint64_t riffBytes = static_cast<uint64_t>(length - 8);
-    uint8_t field[4];
-    PutLE32(field, static_cast<uint32_t>(dataBytes));
-    if (!WriteAt(file, static_cast<off_t>(t.dataOffset) - 4, field, sizeof field))
-        return 0;
-    // A data tag before offset 8 would share bytes with the RIFF size: left alone.
-    if (t.dataOffset >= 16) {
-        PutLE32(field, static_cast<uint32_t>(riffBytes > kMaxField ? kMaxField : riffBytes));
-        if (!WriteAt(file, 4, field, sizeof field))
-            return 0;
-    }
-    return fflush(file) == 0 ? 1 : 0;
+    const uint64_t dataBytes = static_cast<uint64_t>(length - static_cast<off_t>(t.dataOffset));
+    return WriteWavSizes(fd, t.dataChunk, &dataBytes, t.frameBytes, length);
 }
 
 // Syncs the data of the file at `path`. Returns 1 when done, 0 with errno set.
@@ -258,29 +218,30 @@ struct AppendJournal {
 // odd-sized data chunk is written over. Returns 1 when the target could be read.
 int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJournal* j)
 {
-    FileGuard f(fopen(target, "rb"));
-    struct stat st;
-    uint32_t tag = 0;
-    uint8_t field[4];
-    if (f.file == nullptr || fstat(fileno(f.file), &st) != 0 ||
-        !LocateChunk(f.file, "data", 4, &tag, nullptr) || !ReadAt(f.file, tag + 4, field, 4))
+    FdGuard f(open(target, O_RDONLY));
+    WavLayout w;
+    if (f.fd < 0)
+        return 0;
+    ReadWavLayout(f.fd, 4, &w);  // only its data chunk and data size count here
+    if (!w.hasDataSize)
         return 0;
     *j = AppendJournal{};
     CopyText(j->target, target, sizeof j->target);
-    j->length = st.st_size;
+    j->length = w.length;
     j->takeBytes = takeBytes;
     j->dataSize = dataSize;
-    j->sizeField = static_cast<int64_t>(tag) + 4;
-    j->oldDataSize = GetLE32(field);
+    j->sizeField = static_cast<int64_t>(w.dataChunk) + 4;
+    j->oldDataSize = w.dataSize;
     j->pad = -1;
-    j->start = AppendPosition(f.file, st.st_size, tag);  // as APPEND will place the take
+    j->start = AppendPosition(f.fd, w.length, w.dataChunk);  // as APPEND will place the take
     if (j->start < j->length) {
         uint8_t pad = 0;
-        if (!ReadAt(f.file, j->start, &pad, 1))
+        if (!ReadAt(f.fd, j->start, &pad, 1))
             return 0;
         j->pad = pad;
     }
-    if (!ReadAt(f.file, 4, field, 4))
+    uint8_t field[4];
+    if (!ReadAt(f.fd, 4, field, 4))
         return 0;
     j->oldRiffSize = GetLE32(field);
     return 1;
@@ -302,16 +263,17 @@ int WriteJournal(const AppendJournal& j)
         errno = ENAMETOOLONG;
         return 0;
     }
-    const int fd = open(kJournal, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    FdGuard f(open(kJournal, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (f.fd < 0)
         return 0;
-    int ok = WriteFully(fd, reinterpret_cast<const uint8_t*>(text), static_cast<size_t>(n), 0) ==
-                 static_cast<size_t>(n) &&
-             fsync(fd) == 0;
-    const int error = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && SyncDirectoryOf(kJournal))
+    // errno is kept where a call fails: removing the journal must not change it.
+    const bool ok = WriteAt(f.fd, 0, reinterpret_cast<const uint8_t*>(text),
+                            static_cast<size_t>(n)) &&
+                    fsync(f.fd) == 0 && CloseChecked(f) && SyncDirectoryOf(kJournal);
+    if (ok)
         return 1;
+    const int error = errno;
+    CloseChecked(f);
     RemoveName(kJournal);
     errno = error;
     return 0;
@@ -321,11 +283,11 @@ int WriteJournal(const AppendJournal& j)
 // it was cut short while it was written (the target was not touched yet).
 int ReadJournal(AppendJournal* j)
 {
-    FileGuard f(fopen(kJournal, "rb"));
-    if (f.file == nullptr)
+    FdGuard f(open(kJournal, O_RDONLY));
+    if (f.fd < 0)
         return 0;
     char text[kJournalCap];
-    const size_t got = fread(text, 1, sizeof text - 1, f.file);
+    const size_t got = ReadFully(f.fd, reinterpret_cast<uint8_t*>(text), sizeof text - 1, 0);
     text[got] = '\0';
     *j = AppendJournal{};
     const char* line = text + 7;
@@ -359,42 +321,42 @@ int ReadJournal(AppendJournal* j)
 // synced. Returns 1 when done (or the target is gone), 0 with errno set.
 int RollBack(const AppendJournal& j)
 {
-    FileGuard f(fopen(j.target, "rb+"));
-    if (f.file == nullptr)
+    FdGuard f(open(j.target, O_RDWR));
+    if (f.fd < 0)
         return errno == ENOENT ? 1 : 0;
     uint8_t field[4];
-    if (ftruncate(fileno(f.file), j.length) != 0)
+    if (ftruncate(f.fd, j.length) != 0)
         return 0;
     if (j.pad >= 0) {
         const uint8_t pad = static_cast<uint8_t>(j.pad);
-        if (!WriteAt(f.file, j.length - 1, &pad, 1))
+        if (!WriteAt(f.fd, j.length - 1, &pad, 1))
             return 0;
     }
     PutLE32(field, j.oldRiffSize);
-    if (!WriteAt(f.file, 4, field, sizeof field))
+    if (!WriteAt(f.fd, 4, field, sizeof field))
         return 0;
     PutLE32(field, j.oldDataSize);
-    if (!WriteAt(f.file, j.sizeField, field, sizeof field))
+    if (!WriteAt(f.fd, j.sizeField, field, sizeof field))
         return 0;
-    if (fflush(f.file) != 0 || fdatasync(fileno(f.file)) != 0)
+    if (fdatasync(f.fd) != 0)
         return 0;
-    return wavio::CloseChecked(f) ? 1 : 0;
+    return CloseChecked(f) ? 1 : 0;
 }
 
 // Whether the target holds the whole take behind its old bytes: its length is the planned
 // one and its last bytes are the take file's audio, or the take file was already emptied.
 bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
 {
-    FileGuard target(fopen(j.target, "rb"));
+    FdGuard target(open(j.target, O_RDONLY));
     struct stat st;
-    if (target.file == nullptr || fstat(fileno(target.file), &st) != 0 ||
-        st.st_size != j.start + j.takeBytes)
+    if (target.fd < 0 || fstat(target.fd, &st) != 0 || st.st_size != j.start + j.takeBytes)
         return false;
-    FileGuard take(nullptr);
+    FdGuard take(-1);
     off_t length = 0;
     bool writable = false;
-    TakeLayout t;
-    if (!OpenTake(takePath, &take, &length, &writable) || !ReadTakeLayout(take.file, length, &t) ||
+    WavLayout t;
+    if (!OpenTake(takePath, &take, &length, &writable, nullptr) ||
+        !ReadTakeLayout(take.fd, &t) ||
         length == static_cast<off_t>(t.dataOffset))
         return true;  // the last step had begun: the take file is emptied only when done
     if (length - static_cast<off_t>(t.dataOffset) < j.takeBytes)
@@ -406,8 +368,8 @@ bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
     for (int64_t done = 0; done < j.takeBytes;) {
         const int64_t left = j.takeBytes - done;
         const size_t n = left < kCompareBlock ? static_cast<size_t>(left) : size_t{kCompareBlock};
-        if (!ReadAt(take.file, static_cast<off_t>(t.dataOffset) + done, a.get(), n) ||
-            !ReadAt(target.file, j.start + done, b.get(), n) || memcmp(a.get(), b.get(), n) != 0)
+        if (!ReadAt(take.fd, static_cast<off_t>(t.dataOffset) + done, a.get(), n) ||
+            !ReadAt(target.fd, j.start + done, b.get(), n) || memcmp(a.get(), b.get(), n) != 0)
             return false;
         done += static_cast<int64_t>(n);
     }
@@ -475,21 +437,27 @@ void UndoAppend(const AppState* s, const AppendJournal& j, int32_t keptBytes)
 
 int CutTakeFile(const char* takePath, int32_t keptBytes)
 {
-    FileGuard take(nullptr);
+    FdGuard take(-1);
     off_t length = 0;
     bool writable = false;
-    TakeLayout t;
-    if (!OpenTake(takePath, &take, &length, &writable) || !ReadTakeLayout(take.file, length, &t))
+    int refused = 0;
+    WavLayout t;
+    if (!OpenTake(takePath, &take, &length, &writable, &refused) ||
+        !ReadTakeLayout(take.fd, &t))
         return 1;
     off_t end = static_cast<off_t>(t.dataOffset) + (keptBytes > 0 ? keptBytes : 0);
     if (end > length)
         end = length;
-    if (!writable || !SetTakeLength(take.file, t, end)) {
-        printf("Unable to cut %s to its kept takes: %s\n", takePath, strerror(errno));
+    if (!writable || !SetTakeLength(take.fd, t, end)) {
+        const int error = writable ? errno : refused;
+        printf("Unable to cut %s to its kept takes: %s\n", takePath, strerror(error));
+        errno = error;
         return 0;
     }
-    if (fdatasync(fileno(take.file)) != 0) {
-        printf("Write to %s failed: %s\n", takePath, strerror(errno));
+    if (fdatasync(take.fd) != 0) {
+        const int error = errno;
+        printf("Write to %s failed: %s\n", takePath, strerror(error));
+        errno = error;
         return 0;
     }
     return 1;
@@ -567,19 +535,18 @@ int RecoverTake(AppState* s)
 {
     if (!SettleAppend(s))
         return 0;
-    FileGuard take(nullptr);
+    FdGuard take(-1);
     off_t length = 0;
     bool writable = false;
-    if (!OpenTake(s->takePath, &take, &length, &writable))
+    if (!OpenTake(s->takePath, &take, &length, &writable, nullptr))
         return 1;  // nothing there (or nothing a recording could write over)
     char name[kRecordNameCap];
-    TakeLayout t;
-    if (!ReadTakeLayout(take.file, length, &t)) {
+    WavLayout t;
+    if (!ReadTakeLayout(take.fd, &t)) {
         // Shorter than a header, it holds no audio: a header that could not be written.
         if (length < static_cast<off_t>(kHeaderBytes))
             return 1;
-        fclose(take.file);
-        take.file = nullptr;
+        CloseChecked(take);
         if (!MoveToFreeName(s, kUnreadableName, false, name, sizeof name)) {
             printf("Unable to move %s aside: %s\n", s->takePath, strerror(errno));
             return 0;
@@ -595,16 +562,15 @@ int RecoverTake(AppState* s)
     // file that cannot be patched is moved all the same: readers count its frames by its
     // length.
     if (writable &&
-        SetTakeLength(take.file, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
-        fdatasync(fileno(take.file));
-    fclose(take.file);
-    take.file = nullptr;
+        SetTakeLength(take.fd, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
+        fdatasync(take.fd);
+    CloseChecked(take);
     if (!MoveToFreeName(s, kRecoveredName, true, name, sizeof name)) {
         printf("Unable to recover the unsaved take in %s: %s\n", s->takePath, strerror(errno));
         return 0;
     }
     printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
-           static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.rate)));
+           static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.sampleRate)));
     return 1;
 }
 

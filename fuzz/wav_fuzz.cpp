@@ -55,12 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int32_t count = size % 5 == 0 ? -4 : static_cast<int32_t>((size * 37) % 9000);
 
     fuzz::WriteWholeFile(input, data, size);
-    uint32_t rate = 0, width = 0, channels = 0, offset = 0, frames = 0;
-    GetAttributes(input.c_str(), &rate, &width, &channels, &offset, &frames, 1);
-    GetAttributes(input.c_str(), &rate, &width, &channels, &offset, &frames, 0);
+    FileAttributes attributes = {};
+    GetAttributes(input.c_str(), &attributes, 1);
+    GetAttributes(input.c_str(), &attributes, 0);
 
     FIX_SIZE(input.c_str(), -1);
-    GetAttributes(input.c_str(), &rate, &width, &channels, &offset, &frames, 0);
+    GetAttributes(input.c_str(), &attributes, 0);
     fuzz::WriteWholeFile(input, data, size);
     FIX_SIZE(input.c_str(), count < 0 ? 2147483647 : count);
 

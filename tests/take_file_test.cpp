@@ -91,11 +91,12 @@ TEST(TakeFile, OnlyKeptAudioStaysAndTheNextRecordingRecoversIt)
         const std::string tracks = "\t1 old.wav\n";
         const std::string listed = tracks + "\t2 takebox_recovered_1.wav\n";
         const std::string shown = Show(tracks, "0.00", "0.00", "0.05", c.target);
-        EXPECT_EQ(r.out, Start(kOpenedList, c.target) + shown + menu + kTake005 + kTake005 + c.failure +
-                             shown + recovered + c.afterSecond +
+        EXPECT_EQ(r.out, Start(kOpenedList, c.target) + shown + menu + kTake005 + kTake005 +
+                             c.failure + shown + recovered + c.afterSecond +
                              Show(listed, "0.00", "0.00", "0.05", c.target) + kSaving);
         EXPECT_EQ(r.status, 0);
-        EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == WavHeader(44100, 2, 16, 2205 * 4) + kept);
+        EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") ==
+                    WavHeader(44100, 2, 16, 2205 * 4) + kept);
         EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "old.wav\ntakebox_recovered_1.wav\n");
         EXPECT_TRUE(ReadFile(dir + "/old.wav") == old);
         if (c.target == "old.wav") {
@@ -128,12 +129,13 @@ TEST(TakeFile, StartUpRecoversAnUnsavedTake)
         std::string takeAfter;  // "" for none
     } cases[] = {
         {"audio behind a stale header", planned + audio + "xyz", false,
-         "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n", "takebox_recovered_1.wav",
-         WavHeader(44100, 2, 16, 4000) + audio, ""},
+         "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n",
+         "takebox_recovered_1.wav", WavHeader(44100, 2, 16, 4000) + audio, ""},
         {"the first name taken", planned + audio, true,
-         "Recovered an unsaved take: takebox_recovered_2.wav (0.02 sec)\n", "takebox_recovered_2.wav",
-         WavHeader(44100, 2, 16, 4000) + audio, ""},
-        {"no WAV file", junk, false, "takebox_temp.wav is no readable WAV file: moved aside to takebox_unreadable_1.wav\n",
+         "Recovered an unsaved take: takebox_recovered_2.wav (0.02 sec)\n",
+         "takebox_recovered_2.wav", WavHeader(44100, 2, 16, 4000) + audio, ""},
+        {"no WAV file", junk, false,
+         "takebox_temp.wav is no readable WAV file: moved aside to takebox_unreadable_1.wav\n",
          "takebox_unreadable_1.wav", junk, ""},
         {"a header and part of a frame", planned + "xyz", false, "", "", "", planned + "xyz"},
         {"shorter than a header", "RIFF", false, "", "", "", "RIFF"},
@@ -173,11 +175,15 @@ TEST(TakeFile, ARecordingAfterARecoveryLeavesTheRecoveredFileAlone)
     WriteFile(dir + "/takebox_temp.wav", WavHeader(44100, 2, 16, 441000 * 4) + audio);
     const RunResult r = RunTakebox(dir, "r 1 q");
     const std::string one = "\t1 takebox_recovered_1.wav\n";
-    EXPECT_EQ(r.out, Start(kOpenedList + "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n", "new.wav") +
+    const std::string recovered =
+        "Recovered an unsaved take: takebox_recovered_1.wav (0.02 sec)\n";
+    EXPECT_EQ(r.out, Start(kOpenedList + recovered, "new.wav") +
                          Show(one, "0.00", "0.00", "0.05", "new.wav") + kTake005 +
                          Show(one + "\t2 new.wav\n", "0.00", "0.00", "0.05", "new.wav") + kSaving);
-    EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == WavHeader(44100, 2, 16, 4000) + audio);
-    EXPECT_TRUE(ReadFile(dir + "/new.wav") == WavHeader(44100, 2, 16, 16384) + kCapture.substr(0, 16384));
+    EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") ==
+                WavHeader(44100, 2, 16, 4000) + audio);
+    EXPECT_TRUE(ReadFile(dir + "/new.wav") ==
+                WavHeader(44100, 2, 16, 16384) + kCapture.substr(0, 16384));
     EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "takebox_recovered_1.wav\nnew.wav\n");
 }
 
@@ -224,7 +230,8 @@ TEST(TakeFile, ATakeKilledMidwayIsRecoveredAtTheNextStart)
     ASSERT_GE(killed.size(), 44u + 3 * 16384);
     EXPECT_TRUE(killed.substr(0, 44) == WavHeader(44100, 2, 16, 441000 * 4));  // the planned sizes
     const uint32_t frames = static_cast<uint32_t>(killed.size() - 44) / 4;
-    const std::string recovered = WavHeader(44100, 2, 16, frames * 4) + killed.substr(44, frames * 4);
+    const std::string recovered =
+        WavHeader(44100, 2, 16, frames * 4) + killed.substr(44, frames * 4);
 
     const RunResult r = RunTakebox(dir, "d 0.05 r 1 q");
     char line[128];
@@ -232,9 +239,11 @@ TEST(TakeFile, ATakeKilledMidwayIsRecoveredAtTheNextStart)
              static_cast<double>(static_cast<float>(frames) / 44100.0f));
     const std::string two = "\t1 a.wav\n\t2 takebox_recovered_1.wav\n";
     EXPECT_EQ(r.out, Start(kOpenedList + line, "song.wav", "tbpaced") +
-                         Show(two, "0.00", "0.00", "10.00", "song.wav") + "Enter record duration in seconds:\n" +
+                         Show(two, "0.00", "0.00", "10.00", "song.wav") +
+                         "Enter record duration in seconds:\n" +
                          Show(two, "0.00", "0.00", "0.05", "song.wav") + kTake005 +
-                         Show(two + "\t3 song.wav\n", "0.00", "0.00", "0.05", "song.wav") + kSaving);
+                         Show(two + "\t3 song.wav\n", "0.00", "0.00", "0.05", "song.wav") +
+                         kSaving);
     EXPECT_TRUE(ReadFile(dir + "/takebox_recovered_1.wav") == recovered);
     EXPECT_EQ(Readers(dir + "/takebox_recovered_1.wav"),
               "2 2 44100 " + std::to_string(frames) + "\n" + std::to_string(frames) + "\n");
@@ -275,7 +284,8 @@ std::string SessionFile(const TracedCall& c, const std::string& dir)
 {
     const size_t quote = c.args.find('"');
     const size_t fd = c.args.find('<');
-    if (quote != std::string::npos && (fd == std::string::npos || c.name == "openat" || quote < fd)) {
+    if (quote != std::string::npos &&
+        (fd == std::string::npos || c.name == "openat" || quote < fd)) {
         std::string path = c.args.substr(quote + 1, c.args.find('"', quote + 1) - quote - 1);
         if (path.compare(0, dir.size() + 1, dir + "/") == 0)
             path = path.substr(dir.size() + 1);
@@ -287,6 +297,17 @@ std::string SessionFile(const TracedCall& c, const std::string& dir)
     if (path == dir)
         return ".";
     return path.compare(0, dir.size() + 1, dir + "/") == 0 ? path.substr(dir.size() + 1) : "";
+}
+
+// Where a traced pwrite64 wrote: its last argument, before the result or before
+// "<unfinished ...>" (-1 when it cannot be read).
+long long WriteOffset(const TracedCall& c)
+{
+    size_t end = c.args.rfind(" <unfinished");
+    if (end == std::string::npos)
+        end = c.args.rfind(") = ");
+    const size_t comma = end == std::string::npos ? end : c.args.rfind(", ", end);
+    return comma == std::string::npos ? -1 : std::atoll(c.args.c_str() + comma + 2);
 }
 
 bool Is(const std::string& name, std::initializer_list<const char*> names)
@@ -388,7 +409,8 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
         EXPECT_TRUE(ReadFile(clean + "/" + c.target) == c.after);
 
         // Kill points: the n-th call of a name in its thread, as strace counts them; the take
-        // is recorded once the last block of audio went to the take file.
+        // is recorded once the last block of audio went to the take file (behind its header:
+        // the header and the sizes are written with pwrite64 too).
         std::map<std::pair<std::string, std::string>, int> counted;
         std::vector<std::pair<std::string, int>> kills;
         std::set<std::pair<std::string, int>> seen;
@@ -396,10 +418,12 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
         for (const TracedCall& call : calls) {
             const int n = ++counted[{call.pid, call.name}];
             const std::string file = SessionFile(call, clean);
-            if (call.name == "pwrite64" && file == "takebox_temp.wav")
+            if (call.name == "pwrite64" && file == "takebox_temp.wav" &&
+                WriteOffset(call) >= 44)
                 recorded = kills.size() + 1;
-            if (file.empty() || (call.name == "openat" && call.args.find("O_CREAT") == std::string::npos &&
-                                 call.args.find("O_TRUNC") == std::string::npos))
+            if (file.empty() ||
+                (call.name == "openat" && call.args.find("O_CREAT") == std::string::npos &&
+                 call.args.find("O_TRUNC") == std::string::npos))
                 continue;
             if (seen.insert({call.name, n}).second)
                 kills.push_back({call.name, n});
@@ -442,11 +466,14 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
             if (c.input[0] == 'r' ? k >= recorded : !c.takeFile.empty()) {
                 EXPECT_EQ(places, 1);
             }
-            EXPECT_LE(files.count("takebox_temp.wav") ? files.at("takebox_temp.wav").size() : 0, 44u);
+            EXPECT_LE(files.count("takebox_temp.wav") ? files.at("takebox_temp.wav").size() : 0,
+                      44u);
             EXPECT_FALSE(files.count("takebox_append.txt"));
             const std::string settings = ReadFile(dir + "/rcbox.txt");
             EXPECT_TRUE(settings == settingsBefore || settings == settingsAfter);
-            EXPECT_EQ(Shell("cd '" + dir + "' && ls -a | grep -E '^\\.(tlist|rcbox)\\.txt\\.' || true"), "");
+            EXPECT_EQ(Shell("cd '" + dir +
+                            "' && ls -a | grep -E '^\\.(tlist|rcbox)\\.txt\\.' || true"),
+                      "");
         }
     }
 }

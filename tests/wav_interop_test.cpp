@@ -122,14 +122,14 @@ TEST_F(WavInteropTest, SoxFilesReadBack)
         const uint16_t formatTag = GetLE16(reinterpret_cast<const uint8_t*>(bytes.data()) + 20);
         EXPECT_EQ(c.extensible ? 0xfffe : 1, formatTag);
 
-        uint32_t rate = 0, width = 0, channels = 0, offset = 0, frames = 0;
-        EXPECT_EQ(1, GetAttributes(path.c_str(), &rate, &width, &channels, &offset, &frames, 0));
-        EXPECT_EQ(c.rate, rate);
-        EXPECT_EQ(c.bits / 8, width);
-        EXPECT_EQ(c.channels, channels);
-        EXPECT_EQ(bytes.find("data") + 8, offset);
-        EXPECT_EQ(c.rate / 4, frames);
-        EXPECT_EQ(std::to_string(frames) + "\n", Shell("sox --i -s '" + path + "'"));
+        FileAttributes a = {};
+        EXPECT_EQ(1, GetAttributes(path.c_str(), &a, 0));
+        EXPECT_EQ(c.rate, a.sampleRate);
+        EXPECT_EQ(c.bits / 8, a.bytesPerSample);
+        EXPECT_EQ(c.channels, a.channels);
+        EXPECT_EQ(bytes.find("data") + 8, a.dataOffset);
+        EXPECT_EQ(c.rate / 4, a.frameCount);
+        EXPECT_EQ(std::to_string(a.frameCount) + "\n", Shell("sox --i -s '" + path + "'"));
     }
 }
 
@@ -154,7 +154,8 @@ ChunkFile MakeChunkFile(const char* name, uint32_t bits, uint32_t channels, uint
                         const std::string& before, const std::string& after)
 {
     const std::string fmt = WavHeader(44100, channels, bits, 0).substr(12, 24);
-    ChunkFile f{name, bits, channels, "", Pattern(frames * channels * bits / 8, frames), !after.empty()};
+    ChunkFile f{name, bits, channels, "", Pattern(frames * channels * bits / 8, frames),
+                !after.empty()};
     const std::string chunks = before + fmt + Chunk("data", f.samples) + after;
     f.bytes = "RIFF" + Le32(4 + static_cast<uint32_t>(chunks.size())) + "WAVE" + chunks;
     return f;
@@ -202,7 +203,8 @@ TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
             take += capture.substr(frame * 2 * width, f.channels * width);
 
         const RunResult r = RunTakebox(run, f.tail ? "t c 1p r 4 c q" : "t c 1p r 4 1 q");
-        const std::string show = Show("\t1 " + std::string(f.name) + "\n", "0.00", "1.00", "0.05", f.name);
+        const std::string show =
+            Show("\t1 " + std::string(f.name) + "\n", "0.00", "1.00", "0.05", f.name);
         char report[160];
         snprintf(report, sizeof report,
                  "\nFile: %s\n  channels: %u\n  bits: %u\n  samplerate: 44100\n"
@@ -213,12 +215,13 @@ TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
             f.tail ? "You cannot record at the end of " + std::string(f.name) +
                          ": other chunks follow its audio\nEnter 'c' to continue\n"
                    : "Recording...\n\rRemaining 0.05 sec" +
-                         (f.channels == 2 ? kPeaks : "\n\nChannel 1 peak = -0.00 dB\n") + kTakeMenu +
-                         "Append file is " + std::to_string(44 + take.size()) + " bytes\n";
+                         (f.channels == 2 ? kPeaks : "\n\nChannel 1 peak = -0.00 dB\n") +
+                         kTakeMenu + "Append file is " + std::to_string(44 + take.size()) +
+                         " bytes\n";
         EXPECT_EQ(Start(kOpenedList, f.name, "tbtest", 44100, static_cast<int>(f.bits),
                         static_cast<int>(f.channels)) +
-                      show + report + show + "Playing " + f.name + " ...\n\rclock = 0.00 sec" + show +
-                      ExistsMenuText(f.name) + recorded + show + kSaving,
+                      show + report + show + "Playing " + f.name + " ...\n\rclock = 0.00 sec" +
+                      show + ExistsMenuText(f.name) + recorded + show + kSaving,
                   r.out);
         EXPECT_TRUE(ReadFile(run + "/play.raw") == Played(f.samples, f.channels, width));
         if (f.tail) {
@@ -232,7 +235,8 @@ TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
         want.replace(4, 4, Le32(static_cast<uint32_t>(want.size() - 8)));
         want.replace(sizeField, 4, Le32(static_cast<uint32_t>(f.samples.size() + take.size())));
         EXPECT_TRUE(ReadFile(path) == want);
-        const std::string frames = std::to_string((f.samples.size() + take.size()) / (f.channels * width));
+        const std::string frames =
+            std::to_string((f.samples.size() + take.size()) / (f.channels * width));
         EXPECT_EQ(frames + "\n", Shell("sox --i -s '" + path + "' 2>&1"));
         EXPECT_EQ("", Shell("sox -V2 '" + path + "' -t raw '" + run + "/out.raw' 2>&1", &ok));
         EXPECT_TRUE(ReadFile(run + "/out.raw") == f.samples + take);

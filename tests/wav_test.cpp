@@ -1,4 +1,5 @@
 // WAV header, size patch, tag scan, attribute reader and take append.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,8 +24,9 @@ struct Attrs {
 std::string Read(const std::string& path, Attrs* a, int32_t verbose, int* result)
 {
     testing::internal::CaptureStdout();
-    *result = GetAttributes(path.c_str(), &a->rate, &a->bytes, &a->channels, &a->offset,
-                            &a->frames, verbose);
+    FileAttributes got = {a->rate, a->bytes, a->channels, a->offset, a->frames};
+    *result = GetAttributes(path.c_str(), &got, verbose);
+    *a = {got.sampleRate, got.bytesPerSample, got.channels, got.dataOffset, got.frameCount};
     return testing::internal::GetCapturedStdout();
 }
 
@@ -105,6 +107,16 @@ TEST_F(WavTest, HeaderFieldsFollowTheFrameSize)
                       Le16(c.chField) + Le32(c.rate) + Le32(c.byteRate) + Le16(c.align) +
                       Le16(c.bitsField) + "data" + Le32(c.dataSize),
                   h);
+        // The layout reader gives the written fields back.
+        WavLayout w;
+        const int fd = open(path.c_str(), O_RDONLY);
+        ReadWavLayout(fd, 4, &w);
+        close(fd);
+        EXPECT_TRUE(w.riffWave && w.hasFormat && w.hasDataSize && w.formatTag == 1 &&
+                    w.channels == c.chField && w.sampleRate == c.rate &&
+                    w.byteRate == c.byteRate && w.blockAlign == c.align &&
+                    w.bitsPerSample == c.bitsField && w.dataChunk == 36 &&
+                    w.dataOffset == 44 && w.dataSize == c.dataSize);
     }
 }
 
@@ -227,12 +239,12 @@ TEST_F(WavTest, TagScanProbesEvenOffsetsFrom2To131072)
                       std::string("data").substr(0, c.length - c.at));
         const std::string path = Path("scan.bin");
         WriteFile(path, bytes);
-        FILE* f = fopen(path.c_str(), "rb");
-        ASSERT_NE(nullptr, f);
+        const int f = open(path.c_str(), O_RDONLY);
+        ASSERT_LE(0, f);
         uint32_t offset = 7;
         EXPECT_EQ(c.found, FindChunkTag(f, "data", 4, &offset));
         EXPECT_EQ(c.found ? c.at : 7u, offset);
-        fclose(f);
+        close(f);
     }
 }
 
@@ -244,15 +256,15 @@ TEST_F(WavTest, TagScanTakesTheFirstOccurrence)
                             "xxdata00" + "data" + Le32(8) + Pattern(8, 5);
     const std::string path = Path("list.wav");
     WriteFile(path, wav);
-    FILE* f = fopen(path.c_str(), "rb");
-    ASSERT_NE(nullptr, f);
+    const int f = open(path.c_str(), O_RDONLY);
+    ASSERT_LE(0, f);
     uint32_t offset = 0;
     EXPECT_EQ(1, FindChunkTag(f, "data", 4, &offset));
     EXPECT_EQ(46u, offset);
     EXPECT_EQ(1, FindChunkTag(f, "fmt", 3, &offset));
     EXPECT_EQ(12u, offset);
     EXPECT_EQ(0, FindChunkTag(f, "fmtx", 4, &offset));
-    fclose(f);
+    close(f);
 
     Attrs a;
     int rc = 0;
@@ -308,14 +320,14 @@ TEST_F(WavTest, ChunkWalkAndItsFallback)
         SCOPED_TRACE(c.name);
         const std::string path = Path("walk.wav");
         WriteFile(path, c.bytes);
-        FILE* f = fopen(path.c_str(), "rb");
-        ASSERT_NE(nullptr, f);
+        const int f = open(path.c_str(), O_RDONLY);
+        ASSERT_LE(0, f);
         uint32_t offset = 0;
         int32_t followed = 7;
         EXPECT_EQ(c.found, LocateChunk(f, c.tag, strlen(c.tag), &offset, &followed));
         EXPECT_EQ(c.offset, offset);
         EXPECT_EQ(c.followed, followed);
-        fclose(f);
+        close(f);
         if (strcmp(c.tag, "data") == 0) {
             EXPECT_EQ(c.followed, ChunksFollowAudio(path.c_str()));
         }

@@ -1,10 +1,14 @@
 // Appends a take's sample bytes to the end of an existing WAV file.
 #include "wav/wav.h"
 
+#include <fcntl.h>
+
+#include <cstdio>
+
 #include "wav/file_io.h"
 
 using wavio::CloseChecked;
-using wavio::FileGuard;
+using wavio::FdGuard;
 using wavio::FileLength;
 using wavio::OnlyPadBehind;
 using wavio::ReadAt;
@@ -12,15 +16,15 @@ using wavio::WriteAt;
 
 int ChunksFollowAudio(const char* path)
 {
-    FileGuard f(fopen(path, "rb"));
+    FdGuard f(open(path, O_RDONLY));
     uint32_t tag = 0;
     int32_t followed = 0;
-    if (f.file == nullptr || !LocateChunk(f.file, "data", 4, &tag, &followed))
+    if (f.fd < 0 || !LocateChunk(f.fd, "data", 4, &tag, &followed))
         return 0;
     return followed;
 }
 
-off_t AppendPosition(FILE* target, off_t length, uint32_t tag)
+off_t AppendPosition(int target, off_t length, uint32_t tag)
 {
     const off_t dataOffset = static_cast<off_t>(tag) + 8;
     uint8_t sizeField[4];
@@ -33,13 +37,13 @@ off_t AppendPosition(FILE* target, off_t length, uint32_t tag)
 
 int APPEND(const char* target, const char* source, int32_t count)
 {
-    FileGuard out(fopen(target, "rb+"));
-    if (out.file == nullptr) {
+    FdGuard out(open(target, O_RDWR));
+    if (out.fd < 0) {
         printf("Unable to open %s\n", target);
         return 0;
     }
-    FileGuard in(fopen(source, "rb"));
-    if (in.file == nullptr) {
+    FdGuard in(open(source, O_RDONLY));
+    if (in.fd < 0) {
         printf("Unable to open %s\n", source);
         return 0;
     }
@@ -49,7 +53,7 @@ int APPEND(const char* target, const char* source, int32_t count)
     // over, so that the take stays frame-aligned.
     off_t writePos = 0;
     off_t sourceLength = 0;
-    if (!FileLength(out.file, &writePos) || !FileLength(in.file, &sourceLength))
+    if (!FileLength(out.fd, &writePos) || !FileLength(in.fd, &sourceLength))
         return 0;
     printf("Append file is %lld bytes\n", static_cast<long long>(sourceLength));
 
@@ -58,7 +62,7 @@ int APPEND(const char* target, const char* source, int32_t count)
     // target has no data chunk.
     uint32_t tag = 0;
     int32_t followed = 0;
-    if (!LocateChunk(out.file, "data", 4, &tag, &followed)) {
+    if (!LocateChunk(out.fd, "data", 4, &tag, &followed)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
@@ -67,26 +71,25 @@ int APPEND(const char* target, const char* source, int32_t count)
         return 0;
     }
     if (count > 0)
-        writePos = AppendPosition(out.file, writePos, tag);
-    if (!LocateChunk(in.file, "data", 4, &tag, nullptr)) {
+        writePos = AppendPosition(out.fd, writePos, tag);
+    if (!LocateChunk(in.fd, "data", 4, &tag, nullptr)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
     off_t readPos = static_cast<off_t>(tag) + 8;
 
     // One 4096-byte block at a time; the last block holds what remains. A source that
-    // ends early ends the copy with its last byte.
+    // ends early ends the copy with its last byte; a read that stops short of the length
+    // the source had at the start failed.
     uint8_t block[4096];
     int32_t remaining = count > 0 ? count : 0;
     while (remaining > 0) {
         const size_t want = remaining < 4096 ? static_cast<size_t>(remaining) : sizeof block;
-        if (fseeko(in.file, readPos, SEEK_SET) != 0)
-            return 0;
-        const size_t got = fread(block, 1, want, in.file);
-        if (got > 0 && !WriteAt(out.file, writePos, block, got))
+        const size_t got = ReadFully(in.fd, block, want, readPos);
+        if (got > 0 && !WriteAt(out.fd, writePos, block, got))
             return 0;
         if (got < want) {
-            if (ferror(in.file))
+            if (readPos + static_cast<off_t>(got) < sourceLength)
                 return 0;
             break;
         }

@@ -2,11 +2,13 @@
 // behind it that every WAV reader uses.
 #include "wav/wav.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -14,37 +16,29 @@
 #include "wav/file_io.h"
 
 using wavio::CloseChecked;
-using wavio::FileGuard;
+using wavio::FdGuard;
 using wavio::FileLength;
+using wavio::ReadAt;
 using wavio::WriteAt;
 
 namespace {
 
-// Four-byte size fields hold 0 to 2^31 - 1; larger values are written as that limit.
-constexpr uint32_t kMaxField = 2147483647u;
-
+// Sizes beyond the four-byte field limit (kMaxField) are written as that limit.
 uint32_t CapField(uint64_t v)
 {
-    return v > kMaxField ? kMaxField : static_cast<uint32_t>(v);
+    return v > kMaxField ? uint32_t{kMaxField} : static_cast<uint32_t>(v);
 }
 
 // a * b, capped at the four-byte field limit without overflowing 64 bits.
 uint32_t CappedProduct(uint64_t a, uint64_t b)
 {
     if (a != 0 && b > kMaxField / a)
-        return kMaxField;
+        return uint32_t{kMaxField};
     return static_cast<uint32_t>(a * b);
 }
 
 // Chunks visited before a walk gives up: real files carry a handful before their audio.
 constexpr uint32_t kWalkLimit = 1024;
-
-// Reads exactly n bytes at `at` through the descriptor: like the scan, the walk leaves the
-// stream's position and buffer alone.
-bool ReadExact(int fd, off_t at, uint8_t* buf, size_t n)
-{
-    return ReadFully(fd, buf, n, at) == n;
-}
 
 // Chunk ids are four printable ASCII characters ("fmt ", "LIST", "bext", "id3 ").
 bool PrintableId(const uint8_t* id)
@@ -62,7 +56,8 @@ off_t NextChunk(off_t at, uint32_t size)
     return at + 8 + static_cast<off_t>(size) + static_cast<off_t>(size & 1u);
 }
 
-// The message of a size patch that did not reach the file; returns 0 for the caller.
+// The message of a size patch that did not reach the file (errno as the failed call left
+// it); returns 0 for the caller.
 int SizeWriteFailed(const char* path)
 {
     printf("Write to %s failed: %s\n", path, strerror(errno));
@@ -80,14 +75,14 @@ enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
 WalkResult WalkTo(int fd, off_t length, const char* tag, uint32_t tagLength, off_t* found)
 {
     uint8_t h[12];
-    if (length < 12 || !ReadExact(fd, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 ||
+    if (length < 12 || !ReadAt(fd, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 ||
         memcmp(h + 8, "WAVE", 4) != 0)
         return kWalkBroken;
     off_t at = 12;
     for (uint32_t n = 0; n < kWalkLimit; n++) {
         if (at >= length)  // one past the end: the last body's pad byte is missing
             return kWalkAbsent;
-        if (length - at < 8 || !ReadExact(fd, at, h, 8) || !PrintableId(h))
+        if (length - at < 8 || !ReadAt(fd, at, h, 8) || !PrintableId(h))
             return kWalkBroken;
         if (memcmp(h, tag, tagLength) == 0) {
             // Offsets are handed on as 32-bit values, the data offset (8 further) too.
@@ -114,7 +109,7 @@ bool ChunksToTheEnd(int fd, off_t at, off_t length)
     for (uint32_t n = 0; n < kWalkLimit; n++) {
         if (at >= length)
             return n > 0;
-        if (length - at < 8 || !ReadExact(fd, at, h, sizeof h) || !PrintableId(h))
+        if (length - at < 8 || !ReadAt(fd, at, h, sizeof h) || !PrintableId(h))
             return false;
         const uint32_t size = GetLE32(h + 4);
         if (static_cast<off_t>(size) > length - at - 8)
@@ -177,35 +172,30 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
     memcpy(h + 36, "data", 4);
     PutLE32(h + 40, dataSize);
 
-    FileGuard out(fopen(path, "wb"));
-    if (out.file == nullptr) {
+    // Created with mode 0666 less the umask, or cut to nothing when it exists.
+    FdGuard out(open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (out.fd < 0) {
         printf("Unable to open %s\n", path);
         return 0;
     }
-    bool ok = fwrite(h, 1, sizeof h, out.file) == sizeof h;
-    ok = CloseChecked(out) && ok;
-    if (!ok) {
+    if (!WriteAt(out.fd, 0, h, sizeof h) || !CloseChecked(out)) {
         printf("Write to %s failed: %s\n", path, strerror(errno));  // a full disk, say
         return 0;
     }
     return 1;
 }
 
-int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset)
+int FindChunkTag(int fd, const char* tag, uint32_t tagLength, uint32_t* offset)
 {
-    if (file == nullptr || tag == nullptr || tagLength == 0 || tagLength > 4)
+    if (fd < 0 || tag == nullptr || tagLength == 0 || tagLength > 4)
         return 0;
     // Every probe lies in the first kTagScanLimit + tagLength bytes: read them once and
     // probe the even offsets 2 .. kTagScanLimit in memory. A probe with fewer bytes left
     // than the tag has does not match; offset 0 and odd offsets are never probed.
-    // A shorter file needs only a buffer of its own length.
-    // The bytes come from the stream's descriptor by positioned reads, which leave the
-    // stream's position and buffer alone (every caller seeks before its next read or
-    // write, and none has unwritten bytes in the stream when it scans): one read for the
+    // A shorter file needs only a buffer of its own length. One positioned read for the
     // whole range, and a second only when the file ends early.
-    const int fd = fileno(file);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0)
         return 0;
     size_t want = static_cast<size_t>(kTagScanLimit) + tagLength;
     if (st.st_size < static_cast<off_t>(want))
@@ -225,16 +215,15 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
     return 0;
 }
 
-int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset,
+int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
                 int32_t* followed)
 {
     if (followed != nullptr)
         *followed = 0;
-    if (file == nullptr || tag == nullptr || tagLength == 0 || tagLength > 4)
+    if (fd < 0 || tag == nullptr || tagLength == 0 || tagLength > 4)
         return 0;
-    const int fd = fileno(file);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0)
         return 0;
     const off_t length = st.st_size;
     off_t at = 0;
@@ -245,7 +234,7 @@ int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offse
         return 0;  // a tag inside some chunk's body is not that chunk
     case kWalkBroken: {
         uint32_t scanned = 0;
-        if (!FindChunkTag(file, tag, tagLength, &scanned))
+        if (!FindChunkTag(fd, tag, tagLength, &scanned))
             return 0;
         at = scanned;
         break;
@@ -253,7 +242,7 @@ int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offse
     }
     *offset = static_cast<uint32_t>(at);
     uint8_t size[4];
-    if (followed != nullptr && ReadExact(fd, at + 4, size, sizeof size) &&
+    if (followed != nullptr && ReadAt(fd, at + 4, size, sizeof size) &&
         ChunksToTheEnd(fd, NextChunk(at, GetLE32(size)), length))
         *followed = 1;
     return 1;
@@ -261,50 +250,38 @@ int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offse
 
 int FIX_SIZE(const char* path, int32_t size)
 {
-    FileGuard f(fopen(path, "rb+"));
-    if (f.file == nullptr) {
+    FdGuard f(open(path, O_RDWR));
+    if (f.fd < 0) {
         printf("Unable to open %s\n", path);
         return 0;
     }
     uint32_t tag = 0;
     int32_t followed = 0;
-    if (!LocateChunk(f.file, "data", 4, &tag, &followed)) {
+    if (!LocateChunk(f.fd, "data", 4, &tag, &followed)) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
     off_t length = 0;
-    if (!FileLength(f.file, &length))
+    if (!FileLength(f.fd, &length))
         return SizeWriteFailed(path);
     const off_t dataOffset = static_cast<off_t>(tag) + 8;
 
-    uint8_t field[4];
+    uint64_t dataBytes = 0;
+    if (size == -1) {
+        // Every byte from the data offset to the end of the file (capped at the field's
+        // limit); none when the file ends inside the size field itself.
+        dataBytes = length > dataOffset ? static_cast<uint64_t>(length - dataOffset) : 0;
+    } else {
+        // Other negative sizes are outside the field's range: written as 0, so readers
+        // fall back to the file length.
+        dataBytes = size > 0 ? static_cast<uint64_t>(size) : 0;
+    }
     // With other chunks behind the audio, its bytes end where the declared size says:
-    // -1 then leaves that size as it is.
-    if (size != -1 || !followed) {
-        uint32_t dataSize;
-        if (size == -1) {
-            // Every byte from the data offset to the end of the file; none when the file
-            // ends inside the size field itself.
-            dataSize =
-                length > dataOffset ? CapField(static_cast<uint64_t>(length - dataOffset)) : 0;
-        } else {
-            // Other negative sizes are outside the field's range: written as 0, so readers
-            // fall back to the file length.
-            dataSize = size > 0 ? static_cast<uint32_t>(size) : 0;
-        }
-        PutLE32(field, dataSize);
-        if (!WriteAt(f.file, static_cast<off_t>(tag) + 4, field, sizeof field))
-            return SizeWriteFailed(path);
-    }
-
-    // Keep the RIFF size true: the file's length (grown if the size field was cut short)
-    // minus 8. A data tag before offset 8 would share bytes with that field; such a file
-    // has no RIFF size to keep, so it is left alone.
-    if (tag >= 8) {
-        const off_t newLength = length > dataOffset ? length : dataOffset;
-        PutLE32(field, CapField(static_cast<uint64_t>(newLength - 8)));
-        if (!WriteAt(f.file, 4, field, sizeof field))
-            return SizeWriteFailed(path);
-    }
+    // -1 then leaves that size as it is. The RIFF size is kept true: the file's length
+    // (grown if the size field was cut short) minus 8.
+    const bool keepSize = size == -1 && followed;
+    const off_t newLength = length > dataOffset ? length : dataOffset;
+    if (!WriteWavSizes(f.fd, tag, keepSize ? nullptr : &dataBytes, 1, newLength))
+        return SizeWriteFailed(path);
     return CloseChecked(f) ? 1 : SizeWriteFailed(path);
 }

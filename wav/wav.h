@@ -1,12 +1,12 @@
-// WAV files: the 44-byte header, the data-size patch, the tag scan, the attribute
-// reader and the take append. Every field is encoded little-endian byte by byte.
+// WAV files: the 44-byte header, the layout reader and the size patcher, the tag scan,
+// the attribute reader and the take append. Every field is encoded little-endian byte by
+// byte.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 // The five values read from one WAV file.
 struct FileAttributes {
@@ -20,6 +20,30 @@ struct FileAttributes {
 enum : uint32_t {
     kHeaderBytes = 44,
     kTagScanLimit = 131072,  // last even offset probed by FindChunkTag
+    kMaxField = 2147483647,  // four-byte size fields hold 0 to 2^31 - 1
+};
+
+// What ReadWavLayout found in a WAV file. The fields of a part that was not found are 0.
+struct WavLayout {
+    off_t length;             // of the whole file
+    int32_t riffWave;         // 1 when "RIFF" stands at 0 and "WAVE" at 8
+    int32_t hasFormat;        // 1 when the fmt tag was found with its fields inside the file
+    uint32_t fmtChunk;        // offset of the fmt chunk's id
+    uint16_t formatTag;       // 1 integer PCM, 0xfffe extensible, ...
+    uint16_t channels;
+    uint32_t sampleRate;
+    uint32_t byteRate;
+    uint16_t blockAlign;
+    uint16_t bitsPerSample;
+    uint32_t bytesPerSample;  // bitsPerSample / 8: 12 bits count as 1 byte
+    uint32_t frameBytes;      // channels * bytesPerSample, whatever the block align says
+    int32_t hasData;          // 1 when the data tag was found
+    uint32_t dataChunk;       // offset of the data chunk's id
+    uint32_t dataOffset;      // its first byte of audio: dataChunk + 8
+    int32_t hasDataSize;      // 1 when the data size field lies inside the file
+    uint32_t dataSize;        // that field
+    int32_t followed;         // 1 when other chunks follow the data chunk (see LocateChunk)
+    uint32_t frameCount;      // the frames of audio, by the rules of ReadWavLayout
 };
 
 // Little-endian field codecs.
@@ -36,9 +60,30 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
 // file) and keeps the RIFF size true: file length - 8. Returns 1 done, 0 failed.
 int FIX_SIZE(const char* path, int32_t size);
 
+// Reads the header of the WAV file behind `fd`: the fmt chunk, sought by the first
+// `fmtIdLength` bytes of "fmt " (3: any id that starts with "fmt"), with its fields read at
+// fixed distances from its id whatever its size says; the data chunk sought from the start
+// again; the data size field; and the frame count. The data size gives the frames when
+// other chunks follow the audio, or only its pad byte does; otherwise it is trusted only
+// when, in whole frames, it covers exactly the bytes behind the data offset, and those
+// bytes decide when it does not. A file that ends before its data offset holds no frames;
+// counts beyond 2^32 - 1 are clamped. Returns 1 when the fmt fields and the data chunk were
+// found and the frame size is not 0 (the frames are counted), else 0; hasFormat and hasData
+// say how far it came.
+int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* layout);
+
+// Writes the size fields of the WAV file behind `fd` whose data chunk's id stands at
+// `dataChunk`: the data size, unless `dataBytes` is null, as *dataBytes or, beyond
+// 2^31 - 1, the most whole frames of `frameBytes` bytes that field holds; then the RIFF
+// size, `length` - 8 capped at 2^31 - 1, for a file of `length` bytes (at least the data
+// offset). A data chunk before offset 8 shares bytes with the RIFF size: that is left
+// alone. Returns 1 when written, 0 (errno says why) when not.
+int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_t frameBytes,
+                  off_t length);
+
 // First even offset from 2 to 131072 inclusive at which the tag's bytes (3 or 4) stand.
 // Returns 1 and sets *offset when found, 0 when not.
-int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset);
+int FindChunkTag(int fd, const char* tag, uint32_t tagLength, uint32_t* offset);
 
 // Finds the chunk whose id starts with the tag (3 or 4 bytes) by walking the chunk list
 // from offset 12, each chunk's size padded to even, and by FindChunkTag when that list is
@@ -46,22 +91,21 @@ int FindChunkTag(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offs
 // of the file without the chunk has none. Returns 1 and sets *offset to the chunk's id when
 // found, 0 when not. *followed (when given) becomes 1 when whole chunks stand from the
 // chunk's declared, padded end to the end of the file, else 0.
-int LocateChunk(FILE* file, const char* tag, uint32_t tagLength, uint32_t* offset,
+int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
                 int32_t* followed);
 
 // 1 when other chunks follow the audio of `path` (its data chunk is followed, as
 // LocateChunk says), 0 when none do or the file has no data chunk that can be read.
 int ChunksFollowAudio(const char* path);
 
-// Reads rate, bytes per sample, channels, data offset and frame count of `path`.
-// verbose == 1 prints the report. Returns 1 on success, 0 on failure.
-int GetAttributes(const char* path, uint32_t* sampleRate, uint32_t* bytesPerSample,
-                  uint32_t* channels, uint32_t* dataOffset, uint32_t* frameCount,
-                  int32_t verbose);
+// Reads rate, bytes per sample, channels, data offset and frame count of `path` into
+// *attributes; a failure leaves the values it did not reach as they were. verbose == 1
+// prints the report. Returns 1 on success, 0 on failure.
+int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose);
 
 // Where bytes appended to a file of `length` bytes whose data chunk stands at `tag` go: its
 // end, or the pad byte of an odd-sized data chunk that ends the file (no audio).
-off_t AppendPosition(FILE* target, off_t length, uint32_t tag);
+off_t AppendPosition(int target, off_t length, uint32_t tag);
 
 // Appends `count` sample bytes of `source` (from its data offset) to the end of `target`.
 // Returns 1 when every byte was written, 0 when the append failed or was refused.

@@ -1,24 +1,19 @@
-// The 44-byte PCM header, the data-size patch, and the chunk walk with the tag scan
-// behind it that every WAV reader uses.
+// The 44-byte PCM header and the one patcher of a WAV file's size fields.
 #include "wav/wav.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "wav/file_io.h"
 
 using wavio::CloseChecked;
 using wavio::FdGuard;
 using wavio::FileLength;
-using wavio::ReadAt;
 using wavio::WriteAt;
 
 namespace {
@@ -37,25 +32,6 @@ uint32_t CappedProduct(uint64_t a, uint64_t b)
     return static_cast<uint32_t>(a * b);
 }
 
-// Chunks visited before a walk gives up: real files carry a handful before their audio.
-constexpr uint32_t kWalkLimit = 1024;
-
-// Chunk ids are four printable ASCII characters ("fmt ", "LIST", "bext", "id3 ").
-bool PrintableId(const uint8_t* id)
-{
-    for (int i = 0; i < 4; i++)
-        if (id[i] < 0x20 || id[i] > 0x7e)
-            return false;
-    return true;
-}
-
-// Where the chunk after the one at `at` with a body of `size` bytes starts: bodies are
-// padded to an even length.
-off_t NextChunk(off_t at, uint32_t size)
-{
-    return at + 8 + static_cast<off_t>(size) + static_cast<off_t>(size & 1u);
-}
-
 // The message of a size patch that did not reach the file (errno as the failed call left
 // it); returns 0 for the caller.
 int SizeWriteFailed(const char* path)
@@ -64,87 +40,7 @@ int SizeWriteFailed(const char* path)
     return 0;
 }
 
-enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
-
-// Walks the chunk list from offset 12 to the first chunk whose id starts with the tag.
-// Found: *found is the chunk's offset. Absent: the list is well formed to the end of the
-// file and holds no such chunk. Broken: no "RIFF"/"WAVE" at 0 and 8, or before the chunk
-// a header cut short by the end of the file, an id that is not printable, a body that runs
-// past the end of the file, or more chunks than a WAV file carries. The chunk sought needs
-// only its header inside the file: a take's data size is stale until it is patched.
-WalkResult WalkTo(int fd, off_t length, const char* tag, uint32_t tagLength, off_t* found)
-{
-    uint8_t h[12];
-    if (length < 12 || !ReadAt(fd, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 ||
-        memcmp(h + 8, "WAVE", 4) != 0)
-        return kWalkBroken;
-    off_t at = 12;
-    for (uint32_t n = 0; n < kWalkLimit; n++) {
-        if (at >= length)  // one past the end: the last body's pad byte is missing
-            return kWalkAbsent;
-        if (length - at < 8 || !ReadAt(fd, at, h, 8) || !PrintableId(h))
-            return kWalkBroken;
-        if (memcmp(h, tag, tagLength) == 0) {
-            // Offsets are handed on as 32-bit values, the data offset (8 further) too.
-            if (at > static_cast<off_t>(UINT32_MAX - 8))
-                return kWalkBroken;
-            *found = at;
-            return kWalkFound;
-        }
-        const uint32_t size = GetLE32(h + 4);
-        if (static_cast<off_t>(size) > length - at - 8)
-            return kWalkBroken;
-        at = NextChunk(at, size);
-    }
-    return kWalkBroken;
-}
-
-// Whether whole chunks stand from `at` to the end of the file: at least one, each header
-// inside the file with a printable id and a body that ends inside it, the last ending at
-// the end of the file (its pad byte may be missing). Audio behind a stale data size may
-// look like one header by chance, hardly like a list that ends exactly with the file.
-bool ChunksToTheEnd(int fd, off_t at, off_t length)
-{
-    uint8_t h[8];
-    for (uint32_t n = 0; n < kWalkLimit; n++) {
-        if (at >= length)
-            return n > 0;
-        if (length - at < 8 || !ReadAt(fd, at, h, sizeof h) || !PrintableId(h))
-            return false;
-        const uint32_t size = GetLE32(h + 4);
-        if (static_cast<off_t>(size) > length - at - 8)
-            return false;
-        at = NextChunk(at, size);
-    }
-    return false;
-}
-
 }  // namespace
-
-void PutLE16(uint8_t* p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v & 0xffu);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutLE32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v & 0xffu);
-    p[1] = static_cast<uint8_t>((v >> 8) & 0xffu);
-    p[2] = static_cast<uint8_t>((v >> 16) & 0xffu);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint16_t GetLE16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t GetLE32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames)
 {
@@ -185,66 +81,25 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
     return 1;
 }
 
-int FindChunkTag(int fd, const char* tag, uint32_t tagLength, uint32_t* offset)
+int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_t frameBytes,
+                  off_t length)
 {
-    if (fd < 0 || tag == nullptr || tagLength == 0 || tagLength > 4)
-        return 0;
-    // Every probe lies in the first kTagScanLimit + tagLength bytes: read them once and
-    // probe the even offsets 2 .. kTagScanLimit in memory. A probe with fewer bytes left
-    // than the tag has does not match; offset 0 and odd offsets are never probed.
-    // A shorter file needs only a buffer of its own length. One positioned read for the
-    // whole range, and a second only when the file ends early.
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return 0;
-    size_t want = static_cast<size_t>(kTagScanLimit) + tagLength;
-    if (st.st_size < static_cast<off_t>(want))
-        want = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-    if (want < 2 + static_cast<size_t>(tagLength))
-        return 0;
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[want]);
-    if (!buf)
-        return 0;
-    const size_t got = ReadFully(fd, buf.get(), want, 0);
-    for (size_t at = 2; at <= kTagScanLimit && at + tagLength <= got; at += 2) {
-        if (memcmp(buf.get() + at, tag, tagLength) == 0) {
-            *offset = static_cast<uint32_t>(at);
-            return 1;
-        }
-    }
-    return 0;
-}
-
-int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
-                int32_t* followed)
-{
-    if (followed != nullptr)
-        *followed = 0;
-    if (fd < 0 || tag == nullptr || tagLength == 0 || tagLength > 4)
-        return 0;
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return 0;
-    const off_t length = st.st_size;
-    off_t at = 0;
-    switch (WalkTo(fd, length, tag, tagLength, &at)) {
-    case kWalkFound:
-        break;
-    case kWalkAbsent:
-        return 0;  // a tag inside some chunk's body is not that chunk
-    case kWalkBroken: {
-        uint32_t scanned = 0;
-        if (!FindChunkTag(fd, tag, tagLength, &scanned))
+    uint8_t field[4];
+    if (dataBytes != nullptr) {
+        const uint64_t frame = frameBytes > 0 ? frameBytes : 1;
+        const uint64_t limit = kMaxField;
+        const uint64_t size = *dataBytes > limit ? limit / frame * frame : *dataBytes;
+        PutLE32(field, static_cast<uint32_t>(size));
+        if (!WriteAt(fd, static_cast<off_t>(dataChunk) + 4, field, sizeof field))
             return 0;
-        at = scanned;
-        break;
     }
+    if (dataChunk >= 8 && length >= 8) {
+        const uint64_t limit = kMaxField;
+        const uint64_t riff = static_cast<uint64_t>(length - 8);
+        PutLE32(field, static_cast<uint32_t>(riff > limit ? limit : riff));
+        if (!WriteAt(fd, 4, field, sizeof field))
+            return 0;
     }
-    *offset = static_cast<uint32_t>(at);
-    uint8_t size[4];
-    if (followed != nullptr && ReadAt(fd, at + 4, size, sizeof size) &&
-        ChunksToTheEnd(fd, NextChunk(at, GetLE32(size)), length))
-        *followed = 1;
     return 1;
 }
 

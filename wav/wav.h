@@ -87,7 +87,7 @@ int FindChunkTag(int fd, const char* tag, uint32_t tagLength, uint32_t* offset);
 
 // Finds the chunk whose id starts with the tag (3 or 4 bytes) by walking the chunk list
 // from offset 12, each chunk's size padded to even, and by FindChunkTag when that list is
-// broken before the chunk (see WalkTo in header.cpp); a list that is well formed to the end
+// broken before the chunk (see WalkTo in layout.cpp); a list that is well formed to the end
 // of the file without the chunk has none. Returns 1 and sets *offset to the chunk's id when
 // found, 0 when not. *followed (when given) becomes 1 when whole chunks stand from the
 // chunk's declared, padded end to the end of the file, else 0.

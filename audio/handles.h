@@ -94,8 +94,8 @@ void ReportOpenFailure(const char* what, const char* device, int error);
 // does, and says on the console why not when it cannot: the device does not open, refuses
 // the format or the install, or runs at another rate. A device that runs through the plug
 // layer is named on a line of its own.
-bool OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
-                 snd_pcm_uframes_t period, snd_pcm_uframes_t buffer, StreamSettings* got);
+int OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
+                snd_pcm_uframes_t period, snd_pcm_uframes_t buffer, StreamSettings* got);
 
 // A device that converts the rate of `device`, for the messages that refuse a rate:
 // "plughw:" for a "hw:" device, the "plug" converter over any other.

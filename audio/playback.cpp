@@ -141,7 +141,7 @@ int RateGranted(const audio::StreamSettings& got, const char* path, const char* 
 
 // Opens the playback device: two channels always, whatever the file has. Leaves the
 // granted period, the chunk size for the whole playback, in span->period.
-bool SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
+int SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
 {
     const audio::StreamRequest request = {
         SND_PCM_STREAM_PLAYBACK, SND_PCM_ACCESS_RW_INTERLEAVED,
@@ -152,33 +152,33 @@ bool SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
     const audio::StreamStep step = audio::OpenStereoStream(pcm, device, request, &got, &rc);
     if (step == audio::kStreamOpenFailed) {
         audio::ReportOpenFailure("unable to open pcm device", device, rc);
-        return false;
+        return 0;
     }
     if (step == audio::kStreamFormatFailed) {
         fprintf(stderr, "Unable to set playback format: %s\n", snd_strerror(rc));
-        return false;
+        return 0;
     }
     if (step == audio::kStreamInstallFailed) {
         fprintf(stderr, "Unable to set hardware parameters: %s\n", snd_strerror(rc));
-        return false;
+        return 0;
     }
     if (got.refused[0] != '\0')
         printf("%s does not take %s: converting through plug\n", device, got.refused);
     if (!RateGranted(got, span->path, device, span->rate))
-        return false;
+        return 0;
     if (!got.periodRead || got.period == 0 || got.period > audio::kMaxPeriodFrames) {
         fprintf(stderr, "Unable to use the playback period of %lu frames\n",
                 static_cast<unsigned long>(got.period));
-        return false;
+        return 0;
     }
     // Each frame handed to the device is read from a two-channel chunk: a device that
     // took more channels than that would read past it.
     if (!got.channelsRead || got.channels > 2) {
         fprintf(stderr, "Unable to play through %u device channels\n", got.channels);
-        return false;
+        return 0;
     }
     span->period = static_cast<uint32_t>(got.period);
-    return true;
+    return 1;
 }
 
 // Seconds to frames at the file's own rate, truncated toward zero. A negative start

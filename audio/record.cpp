@@ -241,8 +241,8 @@ off_t FramePosition(const DiskRing& ring, int32_t frame)
 }
 
 // Writes zeros from frame `*next` up to frame `to`: the time of a dropout keeps its place
-// and never keeps an older take's audio. False (errno set) when a write fails.
-bool WriteZeros(const DiskRing& ring, int32_t to, int32_t* next)
+// and never keeps an older take's audio. Returns 1, or 0 (errno set) when a write fails.
+int WriteZeros(const DiskRing& ring, int32_t to, int32_t* next)
 {
     while (*next < to) {
         const int32_t frames = to - *next < ring.block ? to - *next : ring.block;
@@ -250,19 +250,19 @@ bool WriteZeros(const DiskRing& ring, int32_t to, int32_t* next)
         const size_t put = WriteFully(ring.fd, ring.zeros, size, FramePosition(ring, *next));
         *next += static_cast<int32_t>(put / ring.frameBytes);
         if (put != size)
-            return false;
+            return 0;
     }
-    return true;
+    return 1;
 }
 
 // Writes one slot at its place, behind zeros for any dropout before it, and raises the
 // peaks by its frames that reached the file: the whole block's peaks, or after a failed
-// write those of the frames written. False (errno set) when a write fails.
-bool WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes, int32_t* next,
-               int32_t* peak1, int32_t* peak2)
+// write those of the frames written. Returns 1, or 0 (errno set) when a write fails.
+int WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes, int32_t* next,
+              int32_t* peak1, int32_t* peak2)
 {
     if (!WriteZeros(ring, slot.at, next))
-        return false;
+        return 0;
     const size_t size = static_cast<size_t>(slot.frames) * ring.frameBytes;
     const size_t put = WriteFully(ring.fd, bytes, size, FramePosition(ring, slot.at));
     const int error = errno;
@@ -271,7 +271,7 @@ bool WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes,
     if (put == size) {
         *peak1 = slot.peak1 > *peak1 ? slot.peak1 : *peak1;
         *peak2 = slot.peak2 > *peak2 ? slot.peak2 : *peak2;
-        return true;
+        return 1;
     }
     if (ring.channels == 1) {
         CheckPeak(putFrames, peak1, bytes, ring.width);
@@ -285,7 +285,7 @@ bool WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes,
         }
     }
     errno = error;
-    return false;
+    return 0;
 }
 
 // Hands what the take has in the file to the disk about once a second, and all of it at
@@ -412,19 +412,19 @@ struct Take {
 
 // The arguments, checked before anything is touched, and the run's format and take
 // length from them.
-bool CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, RecordRun* run)
+int CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, RecordRun* run)
 {
     if ((channels != 1 && channels != 2) || (bits != 16 && bits != 24)) {
         printf("Cannot record %i channels of %i bits\n", channels, bits);
-        return false;
+        return 0;
     }
     if (rate == 0) {
         printf("Cannot record at a sample rate of 0\n");
-        return false;
+        return 0;
     }
     if (!(duration >= 0.0f)) {  // also NaN
         printf("Cannot record a duration of %.2f sec\n", duration);
-        return false;
+        return 0;
     }
     const uint32_t frameBytes = static_cast<uint32_t>(bits) / 8 * static_cast<uint32_t>(channels);
     const float product = static_cast<float>(rate) * duration;
@@ -433,7 +433,7 @@ bool CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits,
                 static_cast<int64_t>(FloatToInt32(product)) * frameBytes >
             kMaxTakeFileBytes) {
         ShowTakeTooLong(duration, rate, frameBytes, static_cast<uint32_t>(kRecordPeriodFrames));
-        return false;
+        return 0;
     }
     run->planned = FloatToInt32(product);  // in range, truncated toward zero
     run->rate = rate;
@@ -441,23 +441,23 @@ bool CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits,
     run->channels = channels;
     run->width = static_cast<uint32_t>(bits) / 8;
     run->frameBytes = frameBytes;
-    return true;
+    return 1;
 }
 
 // Opens the capture device for the run: two channels always, also for mono (channel 2 is
 // read and then ignored). Leaves the block size in run->period.
-bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
+int SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
 {
     audio::StreamSettings got;
     if (!audio::OpenCapture(pcm, run->device, run->rate, run->width, kRecordPeriodFrames,
                             kRecordBufferFrames, &got))
-        return false;
+        return 0;
     // From here the requested rate is used for the header and all timing. The read goes
     // into two planes: a device that took more channels would write past them (one that
     // took a single channel fills the first plane only).
     if (got.channels > 2) {
         fprintf(stderr, "Unable to record through %u device channels\n", got.channels);
-        return false;
+        return 0;
     }
     // The value the period request left is the block size for the whole run.
     run->period = got.periodAsked;
@@ -472,9 +472,9 @@ bool SetUpCapture(audio::PcmGuard* pcm, RecordRun* run)
     if (run->period == 0 || run->period > audio::kMaxPeriodFrames) {
         printf("Cannot record with a period of %lu frames\n",
                static_cast<unsigned long>(run->period));
-        return false;
+        return 0;
     }
-    return true;
+    return 1;
 }
 
 // At least this much audio fits in the ring, and the ring takes at most kMaxRingBytes.
@@ -485,8 +485,8 @@ constexpr int64_t kMaxRingBytes = 32 * 1024 * 1024;
 // channel 2 plane; the ring holds at least 10 s of blocks in file order (locked in memory
 // where the system allows it, so that no page fault waits for the disk), and the writer
 // has a block of zeros and a plane of its own.
-bool AllocateBlocks(RecordRun* run, DiskRing* ring, audio::BufferGuard* captureArea,
-                    audio::BufferGuard* ringArea, audio::BufferGuard* writerArea)
+int AllocateBlocks(RecordRun* run, DiskRing* ring, audio::BufferGuard* captureArea,
+                   audio::BufferGuard* ringArea, audio::BufferGuard* writerArea)
 {
     const size_t planeBytes = static_cast<size_t>(run->block) * run->width;
     const size_t blockBytes = static_cast<size_t>(run->block) * run->frameBytes;
@@ -502,7 +502,7 @@ bool AllocateBlocks(RecordRun* run, DiskRing* ring, audio::BufferGuard* captureA
     if (captureArea->bytes == nullptr || ringArea->bytes == nullptr ||
         writerArea->bytes == nullptr) {
         printf("Out of memory for recording buffers\n");
-        return false;
+        return 0;
     }
     run->plane1 = captureArea->bytes;
     run->plane2 = captureArea->bytes + planeBytes;
@@ -520,12 +520,12 @@ bool AllocateBlocks(RecordRun* run, DiskRing* ring, audio::BufferGuard* captureA
     ring->block = run->block;
     ring->rate = run->rate;
     run->ring = ring;
-    return true;
+    return 1;
 }
 
 // Starts the writer. SIGINT, SIGHUP and SIGTERM are blocked while it is created, so that
 // it inherits them blocked and the stop key and hangups reach the capture thread.
-bool StartWriter(DiskRing* ring, pthread_t* writer)
+int StartWriter(DiskRing* ring, pthread_t* writer)
 {
     sigset_t before;
     BlockStopSignals(&before);
@@ -533,9 +533,9 @@ bool StartWriter(DiskRing* ring, pthread_t* writer)
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (rc != 0) {
         printf("Unable to start the disk writer: %s\n", strerror(rc));
-        return false;
+        return 0;
     }
-    return true;
+    return 1;
 }
 
 // Ends the writer once it has written all that is queued.

@@ -169,8 +169,8 @@ void ReportOpenFailure(const char* what, const char* device, int error)
     fprintf(stderr, "Could not open %s: type u, then 4, to see the devices\n", device);
 }
 
-bool OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
-                 snd_pcm_uframes_t period, snd_pcm_uframes_t buffer, StreamSettings* got)
+int OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
+                snd_pcm_uframes_t period, snd_pcm_uframes_t buffer, StreamSettings* got)
 {
     const StreamRequest request = {SND_PCM_STREAM_CAPTURE, SND_PCM_ACCESS_RW_NONINTERLEAVED,
                                    width == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE,
@@ -179,11 +179,11 @@ bool OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t widt
     const StreamStep step = OpenStereoStream(pcm, device, request, got, &rc);
     if (step == kStreamOpenFailed) {
         ReportOpenFailure("unable to open pcm record device", device, rc);
-        return false;
+        return 0;
     }
     if (step == kStreamFormatFailed) {
         fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
-        return false;
+        return 0;
     }
     if (step == kStreamInstallFailed) {
         printf("Could not set record hardware parameters: %s\n", snd_strerror(rc));
@@ -192,7 +192,7 @@ bool OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t widt
         printf("Record\t%i\t%i\t%i\t%i\n", ReportValue(got->period), ReportValue(got->buffer),
                ReportValue(got->rate), ReportValue(got->channels));
         printf("-------------------------\n");
-        return false;
+        return 0;
     }
     if (got->refused[0] != '\0')
         printf("%s does not take %s: converting through plug\n", device, got->refused);
@@ -203,9 +203,9 @@ bool OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t widt
         printf("Cannot record at %u Hz: the capture device runs at %u Hz; try a device that "
                "converts the rate, such as %s\n",
                rate, got->rate, other);
-        return false;
+        return 0;
     }
-    return true;
+    return 1;
 }
 
 }  // namespace audio

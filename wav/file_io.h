@@ -32,8 +32,8 @@ struct FdGuard {
     FdGuard& operator=(const FdGuard&) = delete;
 };
 
-// Closes now; false (errno says why) when the close failed.
-inline bool CloseChecked(FdGuard& guard)
+// Closes now. Returns 1, or 0 (errno says why) when the close failed.
+inline int CloseChecked(FdGuard& guard)
 {
     const int fd = guard.fd;
     guard.fd = -1;  // the guard gives the descriptor up before it is closed
@@ -41,23 +41,23 @@ inline bool CloseChecked(FdGuard& guard)
 }
 
 // The file's length in bytes.
-inline bool FileLength(int fd, off_t* length)
+inline int FileLength(int fd, off_t* length)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return false;
+        return 0;
     *length = st.st_size;
-    return true;
+    return 1;
 }
 
 // Reads exactly n bytes at `offset` from the start of the file.
-inline bool ReadAt(int fd, off_t offset, uint8_t* buf, size_t n)
+inline int ReadAt(int fd, off_t offset, uint8_t* buf, size_t n)
 {
     return ReadFully(fd, buf, n, offset) == n;
 }
 
 // Writes exactly n bytes at `offset` from the start of the file; errno says why not.
-inline bool WriteAt(int fd, off_t offset, const uint8_t* buf, size_t n)
+inline int WriteAt(int fd, off_t offset, const uint8_t* buf, size_t n)
 {
     return WriteFully(fd, buf, n, offset) == n;
 }

@@ -34,10 +34,6 @@ struct AppState {
 // Fills `state` with the initial values; the two buffers are given by the caller.
 void InitAppState(AppState* state, char* trackTable, char* listText);
 
-// Locks the working directory for this process's life (one Takebox per directory).
-// Returns 0 when another process holds the lock (it has said so), 1 otherwise.
-int LockWorkingDirectory();
-
 // Start-up (banner, settings, list name, format check, parameters, list), the command
 // loop, and shutdown. Returns the exit status (0).
 int RunTakebox(AppState* state);

@@ -12,7 +12,6 @@
 #include "console/take_file.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -571,28 +570,5 @@ int RecoverTake(AppState* s)
     }
     printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
            static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.sampleRate)));
-    return 1;
-}
-
-int LockWorkingDirectory()
-{
-    // Held for the process's life: the kernel releases it when the program ends in any
-    // way. A directory that cannot be opened cannot be locked; the program runs as before.
-    static int lockFd = -1;
-    if (lockFd >= 0)
-        return 1;
-    const int fd = open(".", O_RDONLY | O_CLOEXEC | O_DIRECTORY);
-    if (fd < 0)
-        return 1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        lockFd = fd;
-        return 1;
-    }
-    const int error = errno;
-    close(fd);
-    if (error == EWOULDBLOCK) {
-        puts("Takebox is already running in this directory");
-        return 0;
-    }
     return 1;
 }

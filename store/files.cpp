@@ -1,10 +1,11 @@
-// Files of the working directory made durable: a text file replaced whole through a
-// temporary file, a directory synced after a name in it changed, and the temporary files
-// a crash left behind removed.
+// Files of the working directory: a text file replaced whole through a temporary file, a
+// directory synced after a name in it changed, the temporary files a crash left behind
+// removed, and the lock that keeps one Takebox to a directory.
 #include "store/store.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -207,4 +208,27 @@ void RemoveLeftoverTemporaries(const char* path)
     closedir(d);
     if (removed)
         SyncDirectoryOf(prefix.c_str());
+}
+
+int LockWorkingDirectory()
+{
+    // Held for the process's life: the kernel releases it when the program ends in any
+    // way. A directory that cannot be opened cannot be locked; the program runs as before.
+    static int lockFd = -1;
+    if (lockFd >= 0)
+        return 1;
+    const int fd = open(".", O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+    if (fd < 0)
+        return 1;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        lockFd = fd;
+        return 1;
+    }
+    const int error = errno;
+    close(fd);
+    if (error == EWOULDBLOCK) {
+        puts("Takebox is already running in this directory");
+        return 0;
+    }
+    return 1;
 }

@@ -73,3 +73,7 @@ int32_t TextInteger(const char* text);
 
 // Copies src into a buffer of cap bytes, cut to fit, always terminated.
 void CopyText(char* dst, const char* src, uint32_t cap);
+
+// Locks the working directory for this process's life (one Takebox per directory).
+// Returns 0 when another process holds the lock (it has said so), 1 otherwise.
+int LockWorkingDirectory();

@@ -713,6 +713,49 @@ void ShowOverrun()
     }
 }
 
+// Keeps `frames` frames of a block read into `slot`: metered and queued for the writer,
+// or, when no slot took the block, counted as silence (a new dropout unless the block
+// before it was dropped too).
+void KeepBlock(RecordRun* run, Take* take, uint8_t* slot, int32_t frames, bool* dropping)
+{
+    if (frames <= 0)
+        return;
+    if (slot == nullptr) {
+        if (!*dropping)
+            take->dropouts++;
+        *dropping = true;
+        take->silence += frames;
+        take->frames += frames;
+        return;
+    }
+    int32_t peak1 = 0;
+    int32_t peak2 = 0;
+    if (run->channels == 2)
+        InterleavePeaks(static_cast<uint32_t>(frames), run->width, run->plane1, run->plane2,
+                        slot, &peak1, &peak2);
+    else
+        CheckPeak(frames, &peak1, slot, run->width);
+    if (run->terminal) {  // the samples as they are stored
+        MeterBlock(&run->meter, 0, peak1, slot, static_cast<uint32_t>(frames), run->frameBytes);
+        MeterBlock(&run->meter, 1, peak2, slot + run->width, static_cast<uint32_t>(frames),
+                   run->frameBytes);
+    }
+    QueueSlot(run->ring, run->origin + take->frames, frames, peak1, peak2);
+    *dropping = false;
+    take->frames += frames;
+}
+
+// The lines of a take that the device or the take file ended.
+void ShowTakeFailure(const RecordRun& run, const Take& take, int32_t shown, int deviceError)
+{
+    if (shown > 0)
+        printf("\n");  // ends the progress line
+    if (run.deviceFailed)
+        printf("Recording stopped: the capture device failed: %s\n", snd_strerror(deviceError));
+    if (take.writeError != 0)
+        printf("Write to %s failed: %s\n", run.takePath, strerror(take.writeError));
+}
+
 // Records one take of run->planned frames behind run->origin, block by block, until it
 // is complete, the stop key ends it, or the device or the take file fails. A complete take
 // ends at whole blocks; the frames a dropout lost (an overrun, or blocks the full ring
@@ -768,29 +811,7 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
         }
         const int32_t room = length - take->frames;
         const int32_t frames = static_cast<int64_t>(got) < room ? static_cast<int32_t>(got) : room;
-        if (frames > 0 && slot != nullptr) {
-            int32_t peak1 = 0;
-            int32_t peak2 = 0;
-            if (run->channels == 2)
-                InterleavePeaks(static_cast<uint32_t>(frames), run->width, run->plane1,
-                                run->plane2, slot, &peak1, &peak2);
-            else
-                CheckPeak(frames, &peak1, slot, run->width);
-            if (run->terminal) {  // the samples as they are stored
-                MeterBlock(&run->meter, 0, peak1, slot, static_cast<uint32_t>(frames),
-                           run->frameBytes);
-                MeterBlock(&run->meter, 1, peak2, slot + run->width, static_cast<uint32_t>(frames),
-                           run->frameBytes);
-            }
-            QueueSlot(run->ring, run->origin + take->frames, frames, peak1, peak2);
-            dropping = false;
-        } else if (frames > 0) {
-            if (!dropping)
-                take->dropouts++;
-            dropping = true;
-            take->silence += frames;
-        }
-        take->frames += frames;
+        KeepBlock(run, take, slot, frames, &dropping);
         if (result == kBlockOverrun) {
             ShowOverrun();
             run->drawn = {};  // the live line comes back below it at once
@@ -803,14 +824,8 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
         }
     }
     FinishTake(run, take, &shown);
-    if (take->end == kTakeFailed) {
-        if (shown > 0)
-            printf("\n");  // ends the progress line
-        if (run->deviceFailed)
-            printf("Recording stopped: the capture device failed: %s\n", snd_strerror(deviceError));
-        if (take->writeError != 0)
-            printf("Write to %s failed: %s\n", run->takePath, strerror(take->writeError));
-    }
+    if (take->end == kTakeFailed)
+        ShowTakeFailure(*run, *take, shown, deviceError);
     // A Ctrl-C during the take is used up by it, also one that came with its last block;
     // keys typed meanwhile are not taken as menu answers.
     ClearStopKey();

@@ -1,4 +1,4 @@
-// takebox-probe: tells scripts/start-takebox whether this machine has a sound device.
+// takebox-probe: tells the launcher (takebox) whether this machine has a sound device.
 //   takebox-probe              exit status 0 when ALSA's "default" PCM opens for playback
 //                              or for capture (or is busy), 1 when it opens for neither
 //   takebox-probe config-file  prints the path of ALSA's own top configuration file

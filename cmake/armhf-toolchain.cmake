@@ -1,6 +1,8 @@
 # Cross build for 32-bit ARM hard-float (armhf) with Debian's cross compilers and the
 # armhf multiarch packages (libasound2-dev:armhf, libgtest-dev:armhf); the tests run
-# under qemu-arm (scripts/test-armhf). Use: cmake -DCMAKE_TOOLCHAIN_FILE=<this file>
+# under qemu-arm (scripts/test-armhf). Use: cmake --preset armhf (CMakePresets.json), or
+# cmake -DCMAKE_TOOLCHAIN_FILE=<this file>. The armhf package's cross build does without it:
+# debhelper names the cross compilers and pkg-config itself (debian/rules).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)

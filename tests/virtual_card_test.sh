@@ -1,5 +1,6 @@
 #!/bin/sh
-# The virtual sound card, through scripts/start-takebox as scripts/run starts Takebox:
+# The virtual sound card, through the launcher as scripts/run starts Takebox (the build
+# tree's copy, BUILD_DIR/launcher/takebox, of the installed takebox):
 #   - when ALSA's "default" device opens, Takebox starts as it is, with no extra line;
 #   - when it does not (no sound card: CI machines, containers), the line about the
 #     virtual card comes right before the banner, a take of 0.1 s at 44100 Hz 16-bit and
@@ -8,12 +9,11 @@
 # usage: virtual_card_test.sh BUILD_DIR [EMULATOR]   (exit status 77: skipped, the machine
 # has a card). EMULATOR runs the built programs of a cross build (qemu-arm -L / for armhf).
 set -eu
-here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 emulator=${2:-}
 TAKEBOX_EMULATOR=$emulator
 export TAKEBOX_EMULATOR
-start="$here/scripts/start-takebox"
+start="$build/launcher/takebox"
 notice="No sound card found: using the virtual card (capture: 440 Hz test tone, playback: takebox-playback.raw)"
 banner="Takebox 1.05 by Marlo Fenwick"
 
@@ -36,8 +36,8 @@ line() {
 # A "default" device that opens (the null device standing in for a card): nothing changes.
 system_conf=$($emulator "$build/takebox-probe" config-file)
 printf 'pcm.!default "null"\n' >card.conf
-printf 'q\n' | ALSA_CONFIG_PATH="$system_conf:$work/card.conf" sh "$start" "$build" >out.txt 2>err.txt ||
-    fail "start-takebox with a card failed"
+printf 'q\n' | ALSA_CONFIG_PATH="$system_conf:$work/card.conf" sh "$start" >out.txt 2>err.txt ||
+    fail "the launcher with a card failed"
 [ "$(line 1)" = "" ] && [ "$(line 2)" = "$banner" ] || fail "with a card: not the banner first"
 grep -q "No sound card" out.txt && fail "with a card: the virtual card was announced"
 rm -f out.txt err.txt card.conf rcbox.txt tlist.txt
@@ -57,7 +57,7 @@ for format in "44100 16 2" "48000 24 3"; do
     printf 'dv\tdefault\nsr\t%s\nbits\t%s\nch\t2\ni\t0.000\no\t0.100\nd\t0.100\ntlist\ttlist.txt\nrname\ttone.wav\n' \
         "$rate" "$bits" >rcbox.txt
     # Record 0.1 s and save it, play it (track 1, from 0 to 0.1 s), quit.
-    printf 'r\n1\n1p\nq\n' | sh "$start" "$build" >out.txt 2>err.txt || fail "start-takebox failed"
+    printf 'r\n1\n1p\nq\n' | sh "$start" >out.txt 2>err.txt || fail "the launcher failed"
 
     [ "$(line 1)" = "$notice" ] || fail "$rate Hz: line 1 is not the notice"
     [ "$(line 2)" = "" ] && [ "$(line 3)" = "$banner" ] || fail "$rate Hz: no banner after the notice"

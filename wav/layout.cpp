@@ -36,6 +36,24 @@ off_t NextChunk(off_t at, uint32_t size)
     return at + 8 + static_cast<off_t>(size) + static_cast<off_t>(size & 1u);
 }
 
+// Reads the 8-byte header of the chunk at `at` into h: 1 when it lies inside the file
+// and its id is printable, else 0.
+int ReadChunkHeader(int fd, off_t at, off_t length, uint8_t* h)
+{
+    return length - at >= 8 && ReadAt(fd, at, h, 8) && PrintableId(h);
+}
+
+// Moves *at past the chunk there, whose header is h: 1 when its body ends inside the file
+// (its pad byte may be missing), 0 when it runs past the end.
+int PassChunk(const uint8_t* h, off_t length, off_t* at)
+{
+    const uint32_t size = GetLE32(h + 4);
+    if (static_cast<off_t>(size) > length - *at - 8)
+        return 0;
+    *at = NextChunk(*at, size);
+    return 1;
+}
+
 enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
 
 // Walks the chunk list from offset 12 to the first chunk whose id starts with the tag.
@@ -54,7 +72,7 @@ WalkResult WalkTo(int fd, off_t length, const char* tag, uint32_t tagLength, off
     for (uint32_t n = 0; n < kWalkLimit; n++) {
         if (at >= length)  // one past the end: the last body's pad byte is missing
             return kWalkAbsent;
-        if (length - at < 8 || !ReadAt(fd, at, h, 8) || !PrintableId(h))
+        if (!ReadChunkHeader(fd, at, length, h))
             return kWalkBroken;
         if (memcmp(h, tag, tagLength) == 0) {
             // Offsets are handed on as 32-bit values, the data offset (8 further) too.
@@ -63,10 +81,8 @@ WalkResult WalkTo(int fd, off_t length, const char* tag, uint32_t tagLength, off
             *found = at;
             return kWalkFound;
         }
-        const uint32_t size = GetLE32(h + 4);
-        if (static_cast<off_t>(size) > length - at - 8)
+        if (!PassChunk(h, length, &at))
             return kWalkBroken;
-        at = NextChunk(at, size);
     }
     return kWalkBroken;
 }
@@ -81,12 +97,8 @@ bool ChunksToTheEnd(int fd, off_t at, off_t length)
     for (uint32_t n = 0; n < kWalkLimit; n++) {
         if (at >= length)
             return n > 0;
-        if (length - at < 8 || !ReadAt(fd, at, h, sizeof h) || !PrintableId(h))
+        if (!ReadChunkHeader(fd, at, length, h) || !PassChunk(h, length, &at))
             return false;
-        const uint32_t size = GetLE32(h + 4);
-        if (static_cast<off_t>(size) > length - at - 8)
-            return false;
-        at = NextChunk(at, size);
     }
     return false;
 }

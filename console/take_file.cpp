@@ -1,5 +1,4 @@
-// The take file keeper: publishing, appending, setting aside and recovering takes, and
-// the one-copy-per-directory lock.
+// The take file keeper: publishing, appending, setting aside and recovering takes.
 //
 // The order of the steps is what keeps a take safe from a crash or a power cut:
 // - data is synced before the name that publishes it changes, and the directory after;
@@ -217,29 +216,30 @@ struct AppendJournal {
 // odd-sized data chunk is written over. Returns 1 when the target could be read.
 int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJournal* j)
 {
+    // Only the data chunk counts here, found as APPEND finds it: the format was checked
+    // before the take was recorded, by GetAttributes' own rules.
     FdGuard f(open(target, O_RDONLY));
-    WavLayout w;
-    if (f.fd < 0)
-        return 0;
-    ReadWavLayout(f.fd, 4, &w);  // only its data chunk and data size count here
-    if (!w.hasDataSize)
+    off_t length = 0;
+    uint32_t tag = 0;
+    uint8_t field[4];
+    if (f.fd < 0 || !wavio::FileLength(f.fd, &length) ||
+        !LocateChunk(f.fd, "data", 4, &tag, nullptr) || !ReadAt(f.fd, tag + 4, field, 4))
         return 0;
     *j = AppendJournal{};
     CopyText(j->target, target, sizeof j->target);
-    j->length = w.length;
+    j->length = length;
     j->takeBytes = takeBytes;
     j->dataSize = dataSize;
-    j->sizeField = static_cast<int64_t>(w.dataChunk) + 4;
-    j->oldDataSize = w.dataSize;
+    j->sizeField = static_cast<int64_t>(tag) + 4;
+    j->oldDataSize = GetLE32(field);
     j->pad = -1;
-    j->start = AppendPosition(f.fd, w.length, w.dataChunk);  // as APPEND will place the take
+    j->start = AppendPosition(f.fd, length, tag);  // as APPEND will place the take
     if (j->start < j->length) {
         uint8_t pad = 0;
         if (!ReadAt(f.fd, j->start, &pad, 1))
             return 0;
         j->pad = pad;
     }
-    uint8_t field[4];
     if (!ReadAt(f.fd, 4, field, 4))
         return 0;
     j->oldRiffSize = GetLE32(field);
@@ -311,7 +311,8 @@ int ReadJournal(AppendJournal* j)
     // Only what this program writes is acted on.
     if (j->target[0] == '\0' || length < 0 || start < 0 || start > length || length - start > 1 ||
         take <= 0 || take > static_cast<long long>(kMaxField) || sizeField < 4 ||
-        sizeField + 4 > length || j->pad < -1 || j->pad > 255 || (j->pad >= 0) != (start < length))
+        sizeField + 4 > length || sizeField - 4 > static_cast<long long>(UINT32_MAX) ||
+        j->pad < -1 || j->pad > 255 || (j->pad >= 0) != (start < length))
         return -1;
     return 1;
 }
@@ -375,18 +376,32 @@ bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
     return true;
 }
 
-// The last steps of an append whose take reached the target whole: the sizes are written
-// and synced, the take file is emptied, the journal removed and the take file removed.
-// Returns 1 when done, 0 (a message said why) when the sizes or the take file could not
-// be written.
-int CompleteAppend(const AppState* s, const AppendJournal& j)
+// Writes the target's sizes after an append whose take reached it whole, and syncs them.
+// Returns 1 when done, 0 (said) when they did not reach the file.
+int PatchAppendSizes(const AppendJournal& j)
 {
-    if (!FIX_SIZE(j.target, static_cast<int32_t>(j.dataSize)))
+    FdGuard f(open(j.target, O_RDWR));
+    if (f.fd < 0) {
+        printf("Unable to open %s\n", j.target);
         return 0;
-    if (!SyncFileData(j.target)) {
+    }
+    off_t length = 0;
+    const uint64_t dataBytes = j.dataSize;
+    if (!wavio::FileLength(f.fd, &length) ||
+        !WriteWavSizes(f.fd, static_cast<uint32_t>(j.sizeField - 4), &dataBytes, 1, length) ||
+        fdatasync(f.fd) != 0 || !CloseChecked(f)) {
         printf("Write to %s failed: %s\n", j.target, strerror(errno));
         return 0;
     }
+    return 1;
+}
+
+// The last steps of an append once the target holds the take with its sizes: the take file
+// is emptied, then the journal and the take file are removed. Returns 1 when done, 0 (said)
+// when the take file could not be emptied: the journal stays, and the next start or
+// recording finds the take whole in the target and finishes these steps.
+int ClearAppendedTake(const AppState* s)
+{
     if (!CutTakeFile(s->takePath, 0))
         return 0;
     RemoveName(kJournal);
@@ -404,7 +419,7 @@ int SettleAppend(AppState* s)
     if (found < 0)  // cut short before the target was touched
         return RemoveName(kJournal);
     if (HoldsWholeTake(j, s->takePath)) {
-        if (!CompleteAppend(s, j))
+        if (!PatchAppendSizes(j) || !ClearAppendedTake(s))
             return 0;
         printf("Completed the append to %s that was cut short\n", j.target);
         return 1;
@@ -490,13 +505,14 @@ int AppendTake(AppState* s, int32_t keptBytes, const FileAttributes* a)
         return 0;
     }
     AppendJournal j;
-    if (!PlanAppend(s->recordName, keptBytes, static_cast<uint32_t>(dataSize), &j) ||
-        !WriteJournal(j)) {
+    const int planned = PlanAppend(s->recordName, keptBytes, static_cast<uint32_t>(dataSize), &j);
+    if (!planned || !WriteJournal(j)) {
         const int error = errno;
         CutTakeFile(s->takePath, keptBytes);
         printf("Unable to append the take to %s; the take is kept in %s\n", s->recordName,
                s->takePath);
-        printf("Write to %s failed: %s\n", kJournal, strerror(error));
+        if (planned)  // a target that cannot be read has the line above alone
+            printf("Write to %s failed: %s\n", kJournal, strerror(error));
         return 0;
     }
     struct stat st;
@@ -510,10 +526,15 @@ int AppendTake(AppState* s, int32_t keptBytes, const FileAttributes* a)
         UndoAppend(s, j, keptBytes);
         return 0;
     }
-    if (!CompleteAppend(s, j)) {
+    if (!PatchAppendSizes(j)) {
         UndoAppend(s, j, keptBytes);
         return 0;
     }
+    // From here the target holds the take: a take file that cannot be emptied is cleared
+    // later, never rolled back over.
+    if (!ClearAppendedTake(s))
+        printf("The take is appended to %s; %s is cleared at the next start or recording\n",
+               s->recordName, s->takePath);
     AddTrack(s->trackTable, s->listText, s->listPath, &s->trackCount, s->recordName);
     return 1;
 }

@@ -22,8 +22,9 @@ int CutTakeFile(const char* takePath, int32_t keptBytes);
 int PublishTake(AppState* state, int32_t keptBytes);
 
 // Appends the kept takes to `state->recordName`, whose format `target` describes, and
-// lists it. Returns 1 when done; 0 when the target was left byte for byte as it was and
-// the take stays in the take file (a message says why).
+// lists it. Returns 1 when the target holds the take (a take file that could not be
+// emptied is cleared at the next start or recording); 0 when the target was left byte for
+// byte as it was and the take stays in the take file (a message says why).
 int AppendTake(AppState* state, int32_t keptBytes, const FileAttributes* target);
 
 // Keeps the kept takes as the next free takebox_recovered_N.wav, listed, and says that

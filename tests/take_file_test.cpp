@@ -477,3 +477,32 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
         }
     }
 }
+
+// A failure once the target holds the take and its sizes (here the sync of the emptied take
+// file) never cuts the take back off: the target keeps it, and the next start clears the
+// take file and the journal.
+TEST(TakeFile, AnAppendWhoseTakeFileCannotBeEmptiedKeepsTheTake)
+{
+    bool ok = false;
+    Shell("strace -f -o /dev/null true 2>&1", &ok);
+    if (std::string(TAKEBOX_EMULATOR) != "" || !ok) {
+        printf("skipped: strace cannot trace here (no ptrace, or under an emulator)\n");
+        return;
+    }
+    const std::string dir = NewDir("song.wav", "song.wav\n");
+    WriteFile(dir + "/song.wav", WavHeader(44100, 2, 16, 20000) + Pattern(20000, 3));
+    // The main thread's third fdatasync: the target's audio, its sizes, then the take file.
+    const RunResult r = RunTakebox(dir, "r 4 1 q", "",
+        kUntraced + "strace -qq -e trace=fdatasync -e inject=fdatasync:error=EIO:when=3 "
+                    "-o /dev/null");
+    EXPECT_NE(r.out.find("The take is appended to song.wav; takebox_temp.wav is cleared at "
+                         "the next start or recording\n"), std::string::npos) << r.out;
+    EXPECT_NE(RunTakebox(dir, "q").out.find("Completed the append to song.wav that was cut "
+                                            "short\n"), std::string::npos);
+    const std::map<std::string, std::string> files = Files(dir);
+    EXPECT_TRUE(files.at("song.wav") == WavHeader(44100, 2, 16, 36384) + Pattern(20000, 3) +
+                                            kCapture.substr(0, 4096 * 4));
+    EXPECT_FALSE(files.count("takebox_append.txt"));
+    EXPECT_FALSE(files.count("takebox_temp.wav"));
+    EXPECT_FALSE(files.count("takebox_recovered_1.wav"));
+}

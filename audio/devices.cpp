@@ -51,6 +51,11 @@ void AddDefinedDevices(DeviceList* list)
 // Every card's capture devices by the names that stay when card numbers change.
 void AddCardDevices(DeviceList* list)
 {
+    // Allocated once: alloca's memory lasts until the function returns.
+    snd_ctl_card_info_t* info = nullptr;
+    snd_ctl_card_info_alloca(&info);
+    snd_pcm_info_t* pcmInfo = nullptr;
+    snd_pcm_info_alloca(&pcmInfo);
     int card = -1;
     while (snd_card_next(&card) == 0 && card >= 0) {
         char ctlName[32];
@@ -58,10 +63,6 @@ void AddCardDevices(DeviceList* list)
         snd_ctl_t* ctl = nullptr;
         if (snd_ctl_open(&ctl, ctlName, 0) < 0)
             continue;
-        snd_ctl_card_info_t* info = nullptr;
-        snd_ctl_card_info_alloca(&info);
-        snd_pcm_info_t* pcmInfo = nullptr;
-        snd_pcm_info_alloca(&pcmInfo);
         if (snd_ctl_card_info(ctl, info) == 0) {
             int device = -1;
             while (snd_ctl_pcm_next_device(ctl, &device) == 0 && device >= 0) {

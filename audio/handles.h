@@ -39,8 +39,7 @@ struct BufferGuard {
     ~BufferGuard() { free(bytes); }
 };
 
-// Capacities: a device name as the settings hold it, and a refused request's name.
-constexpr size_t kDeviceNameCap = 48;
+// Capacity of a refused request's name (a device name's is kDeviceNameBytes).
 constexpr size_t kRefusedCap = 32;
 
 // Largest period (in frames) the engine accepts from a device. Real devices grant a few
@@ -74,16 +73,14 @@ struct StreamSettings {
     bool bufferRead = false;
     bool channelsRead = false;
     bool rateRead = false;
-    // The request the device refused ("non-interleaved access", "S24_3LE", "2 channels")
-    // when the stream runs through the plug layer; "" when the device took them itself.
-    char refused[kRefusedCap] = "";
 };
 
 // Opens `device` and installs a two-channel stream as requested; a device that refuses
-// the access, the format or two channels runs behind the plug layer (settings->refused
-// names what it refused), at its own rate. Returns the step that failed (its ALSA error in
-// *error; nothing is printed: each path has its own messages) or kStreamReady. pcm->pcm
-// holds the device once it is open, also after a later failure.
+// the access, the format or two channels runs behind the plug layer, at its own rate, and
+// one line says what it refused ("%s does not take %s: converting through plug"). Returns
+// the step that failed (its ALSA error in *error; nothing is printed: each path has its
+// own messages) or kStreamReady. pcm->pcm holds the device once it is open, also after a
+// later failure.
 StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
                             StreamSettings* settings, int* error);
 

@@ -62,15 +62,6 @@ void MeterBlock(LevelMeter* meter, int32_t channel, int32_t peak, const uint8_t*
             c->clips++;
 }
 
-float LevelDb(int32_t peak, uint32_t width)
-{
-    if (peak <= 0)
-        return width == 2 ? -96.0f : -144.0f;
-    const double fullScale = width == 2 ? 32768.0 : 8388608.0;
-    const float ratio = static_cast<float>(fullScale / peak);
-    return -20.0f * log10f(ratio);
-}
-
 void NextMeterInterval(LevelMeter* meter)
 {
     for (int32_t n = 0; n < meter->channels; n++) {

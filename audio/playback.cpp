@@ -162,8 +162,6 @@ int SetUpPlayback(audio::PcmGuard* pcm, const char* device, PlaySpan* span)
         fprintf(stderr, "Unable to set hardware parameters: %s\n", snd_strerror(rc));
         return 0;
     }
-    if (got.refused[0] != '\0')
-        printf("%s does not take %s: converting through plug\n", device, got.refused);
     if (!RateGranted(got, span->path, device, span->rate))
         return 0;
     if (!got.periodRead || got.period == 0 || got.period > audio::kMaxPeriodFrames) {

@@ -223,7 +223,6 @@ struct DiskRing {
     const uint8_t* zeros = nullptr;  // one block of zeros: the frames of a dropout
     uint8_t* plane = nullptr;        // one plane, for metering a block cut short by a failed write
     // The take in hand.
-    int32_t takeAt = 0;  // its first frame in the file
     int32_t next = 0;    // the frame up to which it is in the file without a gap
     int32_t handed = 0;  // the frame up to which it has been handed to the disk
     int32_t end = -1;    // where the take ended (-1 while it records): the writer fills the
@@ -553,7 +552,6 @@ void StopWriter(DiskRing* ring, pthread_t writer)
 void BeginTake(DiskRing* ring, int32_t at)
 {
     std::lock_guard<std::mutex> hold(ring->lock);
-    ring->takeAt = at;
     ring->next = at;
     ring->handed = at;
     ring->end = -1;
@@ -595,7 +593,7 @@ uint8_t* NextSlot(const RecordRun& run, WriterState* seen)
             ring->changed.wait_until(hold, deadline - now > step ? now + step : deadline);
         }
     }
-    seen->written = ring->next - ring->takeAt;
+    seen->written = ring->next - run.origin;
     seen->failed = ring->failed;
     if (ring->queued == ring->count)
         return nullptr;
@@ -627,11 +625,12 @@ void QueueSlot(DiskRing* ring, int32_t at, int32_t frames, int32_t peak1, int32_
 }
 
 // The live line of a terminal: the remaining seconds, the meter, and the time the disk still
-// holds at these settings. Drawn at most ten times a second, or now with `now`.
-void DrawLiveLine(RecordRun* run, int32_t shown, bool now)
+// holds at these settings. Drawn at most ten times a second; a take starts, and an overrun
+// starts again, with `drawn` cleared, so that its first line is drawn at once.
+void DrawLiveLine(RecordRun* run, int32_t shown)
 {
     const auto at = std::chrono::steady_clock::now();
-    if (!now && at - run->drawn < std::chrono::milliseconds(100))
+    if (at - run->drawn < std::chrono::milliseconds(100))
         return;
     run->drawn = at;
     char seconds[32];
@@ -659,7 +658,7 @@ void ShowProgress(RecordRun* run, int32_t written, bool rest, bool quiet, int32_
         *shown += run->block;
     }
     if (run->terminal && !quiet && *shown > before)
-        DrawLiveLine(run, *shown, before == 0);
+        DrawLiveLine(run, *shown);
 }
 
 // Ends the take at frame `end` of the file and waits for the writer to put everything
@@ -676,14 +675,14 @@ void FinishTake(RecordRun* run, Take* take, int32_t* shown)
     bool quiet = false;
     for (;;) {
         const bool drained = ring->drained;
-        const int32_t written = ring->next - ring->takeAt;
+        const int32_t written = ring->next - run->origin;
         const bool failed = ring->failed;
         hold.unlock();
         ShowProgress(run, written, drained && !failed, quiet, shown);
         if (drained)
             break;
-        if (!quiet && std::chrono::steady_clock::now() - since > std::chrono::milliseconds(500) &&
-            isatty(STDOUT_FILENO)) {
+        if (!quiet && run->terminal &&
+            std::chrono::steady_clock::now() - since > std::chrono::milliseconds(500)) {
             if (ConsoleHasRoom()) {
                 printf("\nWriting...");
                 fflush(stdout);
@@ -694,7 +693,7 @@ void FinishTake(RecordRun* run, Take* take, int32_t* shown)
         ring->changed.wait_for(hold, std::chrono::milliseconds(100));
     }
     hold.lock();
-    take->written = ring->next - ring->takeAt;
+    take->written = ring->next - run->origin;
     take->peak1 = ring->peak1;
     take->peak2 = ring->peak2;
     take->clips1 = run->meter.channel[0].clips;

@@ -283,10 +283,17 @@ void ShowPeaks(int32_t channel, int32_t peak, int32_t width)
             printf("Channel %i peak = -144 dB\n", channel);
         return;
     }
+    // Full scale gives -0.00.
+    printf("Channel %i peak = %.2f dB\n", channel, LevelDb(peak, static_cast<uint32_t>(width)));
+}
+
+float LevelDb(int32_t peak, uint32_t width)
+{
+    if (peak <= 0)
+        return width == 2 ? -96.0f : -144.0f;
     const double fullScale = width == 2 ? 32768.0 : 8388608.0;
     const float ratio = static_cast<float>(fullScale / peak);
-    const float level = -20.0f * log10f(ratio);  // full scale gives -0.00
-    printf("Channel %i peak = %.2f dB\n", channel, level);
+    return -20.0f * log10f(ratio);
 }
 
 int32_t FloatToInt32(float value)

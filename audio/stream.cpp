@@ -79,17 +79,17 @@ StreamStep Install(snd_pcm_t* pcm, snd_pcm_hw_params_t* params, const StreamRequ
 // converts those three but not the rate: the file's rate is never resampled unasked.
 enum OpenMode { kAsItIs, kChecked, kThroughPlug };
 
-// Opens the device in `mode` and installs the stream. In kChecked mode a refused layout
-// request is named in `refused` (kRefusedCap bytes) and ends the open with *refusedLayout.
+// Opens the device in `mode` and installs the stream. A refused layout request (kChecked
+// and kThroughPlug) is named in `refused` (kRefusedCap bytes, "" when there was none) and
+// ends the open with kStreamFormatFailed.
 StreamStep OpenDirect(PcmGuard* pcm, const char* device, const StreamRequest& request,
-                      OpenMode mode, StreamSettings* settings, int* error, char* refused,
-                      bool* refusedLayout)
+                      OpenMode mode, StreamSettings* settings, int* error, char* refused)
 {
     *settings = StreamSettings{};
-    *refusedLayout = false;
-    char plug[kDeviceNameCap + 8];
-    snprintf(plug, sizeof plug, "plug:'%s'", device);
-    int rc = snd_pcm_open(&pcm->pcm, mode == kThroughPlug ? plug : device, request.direction, 0);
+    refused[0] = '\0';
+    char name[kDeviceNameBytes + 8];
+    snprintf(name, sizeof name, mode == kThroughPlug ? "plug:'%s'" : "%s", device);
+    int rc = snd_pcm_open(&pcm->pcm, name, request.direction, 0);
     if (rc < 0) {
         pcm->pcm = nullptr;
         *error = rc;
@@ -101,8 +101,7 @@ StreamStep OpenDirect(PcmGuard* pcm, const char* device, const StreamRequest& re
     if (mode == kThroughPlug)
         snd_pcm_hw_params_set_rate_resample(pcm->pcm, params, 0);
     if (mode != kAsItIs) {
-        *refusedLayout = RequestLayout(pcm->pcm, params, request, refused, kRefusedCap) < 0;
-        if (*refusedLayout)
+        if (RequestLayout(pcm->pcm, params, request, refused, kRefusedCap) < 0)
             return kStreamFormatFailed;
     } else {
         snd_pcm_hw_params_set_access(pcm->pcm, params, request.access);
@@ -137,22 +136,20 @@ void ConvertingDevice(const char* device, char* out, size_t cap)
 StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamRequest& request,
                             StreamSettings* settings, int* error)
 {
-    char refused[kRefusedCap] = "";
-    char plugRefused[kRefusedCap] = "";
-    bool refusedLayout = false;
-    const StreamStep step =
-        OpenDirect(pcm, device, request, kChecked, settings, error, refused, &refusedLayout);
-    if (!refusedLayout)
+    char refused[kRefusedCap];
+    const StreamStep step = OpenDirect(pcm, device, request, kChecked, settings, error, refused);
+    if (refused[0] == '\0')
         return step;
     // Real interfaces take only some layouts (interleaved access only, 32-bit samples,
     // four or more channels): the device is closed, as a hardware device can be open only
     // once, and opened again behind the plug layer.
     snd_pcm_close(pcm->pcm);
     pcm->pcm = nullptr;
-    int plugError = 0;
-    if (OpenDirect(pcm, device, request, kThroughPlug, settings, &plugError, plugRefused,
-                   &refusedLayout) == kStreamReady) {
-        snprintf(settings->refused, sizeof settings->refused, "%s", refused);
+    int plugError = 0;  // the plug's own failure is not reported: the device's answer is
+    char plugRefused[kRefusedCap];
+    if (OpenDirect(pcm, device, request, kThroughPlug, settings, &plugError, plugRefused) ==
+        kStreamReady) {
+        printf("%s does not take %s: converting through plug\n", device, refused);
         return kStreamReady;
     }
     // Where the plug cannot serve either, the device's own answer stands.
@@ -160,7 +157,7 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
         snd_pcm_close(pcm->pcm);
         pcm->pcm = nullptr;
     }
-    return OpenDirect(pcm, device, request, kAsItIs, settings, error, refused, &refusedLayout);
+    return OpenDirect(pcm, device, request, kAsItIs, settings, error, plugRefused);
 }
 
 void ReportOpenFailure(const char* what, const char* device, int error)
@@ -194,8 +191,6 @@ int OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width
         printf("-------------------------\n");
         return 0;
     }
-    if (got->refused[0] != '\0')
-        printf("%s does not take %s: converting through plug\n", device, got->refused);
     // A device running at another rate would give a take that plays at the wrong speed.
     if (got->rate != 0 && got->rate != rate) {
         char other[96];

@@ -84,9 +84,10 @@ int FormatHours(char* out, uint32_t cap, int64_t seconds);
 void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bits);
 
 // Bytes the working directory's disk has room for (what an ordinary user may write), and
-// whole seconds of audio at `bytesPerSecond` in them; -1 when that cannot be told.
+// whole seconds in them of audio at `rate` with samples of `width` bytes, mono or stereo;
+// -1 when that cannot be told.
 int64_t DiskRoomBytes();
-int64_t DiskSeconds(uint64_t bytesPerSecond);
+int64_t DiskSeconds(uint32_t rate, uint32_t width, int32_t channels);
 
 // The devices a user can record from: `default` first, then the defined PCMs that can
 // capture and describe themselves, then each card's capture devices by stable names

@@ -86,9 +86,7 @@ void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bit
     uint8_t* plane1 = area.bytes;
     uint8_t* plane2 = area.bytes + period * width;
     const bool terminal = isatty(STDOUT_FILENO) != 0;
-    const int64_t disk = terminal ? DiskSeconds(static_cast<uint64_t>(rate) * width *
-                                                static_cast<uint64_t>(channels == 1 ? 1 : 2))
-                                  : -1;
+    const int64_t disk = terminal ? DiskSeconds(rate, width, channels) : -1;
     LevelMeter meter;
     StartMeter(&meter, width, channels);
     const uint64_t interval = rate / 10 > 0 ? rate / 10 : 1;

@@ -140,8 +140,10 @@ int64_t DiskRoomBytes()
     return bytes > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes);
 }
 
-int64_t DiskSeconds(uint64_t bytesPerSecond)
+int64_t DiskSeconds(uint32_t rate, uint32_t width, int32_t channels)
 {
+    const uint64_t bytesPerSecond =
+        static_cast<uint64_t>(rate) * width * static_cast<uint64_t>(channels == 1 ? 1 : 2);
     const int64_t room = DiskRoomBytes();
     if (bytesPerSecond == 0 || room < 0)
         return -1;

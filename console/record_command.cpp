@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -148,9 +146,7 @@ void WarnOfDiskRoom(const AppState* s)
 {
     if (!isatty(STDOUT_FILENO))
         return;
-    const uint64_t bytesPerSecond = static_cast<uint64_t>(s->sampleRate) * (s->bits / 8) *
-                                    static_cast<uint64_t>(s->channels == 1 ? 1 : 2);
-    const int64_t room = DiskSeconds(bytesPerSecond);
+    const int64_t room = DiskSeconds(s->sampleRate, s->bits / 8, s->channels);
     if (room < 0 || !(static_cast<double>(s->duration) > static_cast<double>(room)))
         return;
     char hours[32];

@@ -85,14 +85,8 @@ int SetTakeLength(int fd, const WavLayout& t, off_t length)
 // Syncs the data of the file at `path`. Returns 1 when done, 0 with errno set.
 int SyncFileData(const char* path)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    const int ok = fdatasync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return ok;
+    FdGuard f(open(path, O_RDONLY | O_CLOEXEC));  // its close keeps errno
+    return f.fd >= 0 && fdatasync(f.fd) == 0;
 }
 
 // Removes a name and syncs its directory. Returns 1 when the name is gone.

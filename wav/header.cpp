@@ -86,17 +86,15 @@ int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_
 {
     uint8_t field[4];
     if (dataBytes != nullptr) {
+        // Beyond the field's limit: the most whole frames it holds.
         const uint64_t frame = frameBytes > 0 ? frameBytes : 1;
-        const uint64_t limit = kMaxField;
-        const uint64_t size = *dataBytes > limit ? limit / frame * frame : *dataBytes;
+        const uint64_t size = *dataBytes > kMaxField ? kMaxField / frame * frame : *dataBytes;
         PutLE32(field, static_cast<uint32_t>(size));
         if (!WriteAt(fd, static_cast<off_t>(dataChunk) + 4, field, sizeof field))
             return 0;
     }
     if (dataChunk >= 8 && length >= 8) {
-        const uint64_t limit = kMaxField;
-        const uint64_t riff = static_cast<uint64_t>(length - 8);
-        PutLE32(field, static_cast<uint32_t>(riff > limit ? limit : riff));
+        PutLE32(field, CapField(static_cast<uint64_t>(length - 8)));
         if (!WriteAt(fd, 4, field, sizeof field))
             return 0;
     }

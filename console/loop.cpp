@@ -72,7 +72,7 @@ void StartUp(AppState* s)
     GetList(s->listText, s->trackTable, s->listPath, &s->trackCount, kTableBytes);
     // What a crash left: temporary copies of the settings and the list (the directory's
     // lock says no other copy is writing them), and a take or an append not finished.
-    RemoveLeftoverTemporaries("rcbox.txt");
+    RemoveLeftoverTemporaries(s->settingsPath);
     RemoveLeftoverTemporaries(s->listPath);
     RecoverTake(s);
     puts("Type h at any time to get a list of commands");
@@ -180,6 +180,40 @@ void SelectRecordFile(AppState* s)
                  kRecordNameCap);
 }
 
+// Lines of the device list stay within 79 columns.
+constexpr size_t kLineWidth = 79;
+
+// The device prompt. On a terminal the devices that can capture are listed first, a
+// number from the list picks one, and a line says what the chosen device offers. Returns
+// 0 at the end of input.
+int ChooseDevice(AppState* s)
+{
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    static DeviceList list;  // 8 KiB: not on the stack
+    if (terminal) {
+        ListCaptureDevices(&list);
+        for (int32_t n = 0; n < list.count; n++) {
+            const size_t used = 7 + strnlen(list.names[n], kDeviceNameBytes);
+            const int room = static_cast<int>(used < kLineWidth ? kLineWidth - used : 0);
+            printf("%2i = %s  %.*s\n", n + 1, list.names[n], room, list.descriptions[n]);
+        }
+    }
+    puts("Enter soundcard device name:");
+    char word[kDeviceCap];
+    if (!ReadWord(word, kDeviceCap))
+        return 0;
+    const int32_t number = terminal ? TextInteger(word) : 0;
+    char digits[16];
+    snprintf(digits, sizeof digits, "%i", number);
+    if (number >= 1 && number <= list.count && strcmp(digits, word) == 0)
+        CopyText(s->device, list.names[number - 1], kDeviceCap);
+    else
+        CopyText(s->device, word, kDeviceCap);
+    if (terminal)
+        DescribeCaptureDevice(s->device);
+    return 1;
+}
+
 }  // namespace
 
 void Help()
@@ -212,40 +246,6 @@ void Help()
     puts("   'q' to quit and save");
     puts("   'x' to exit without saving list or parameters");
     WaitForC("\nEnter 'c' to continue");
-}
-
-// Lines of the device list stay within 79 columns.
-constexpr size_t kLineWidth = 79;
-
-// The device prompt. On a terminal the devices that can capture are listed first, a
-// number from the list picks one, and a line says what the chosen device offers. Returns
-// 0 at the end of input.
-static int ChooseDevice(AppState* s)
-{
-    const bool terminal = isatty(STDOUT_FILENO) != 0;
-    static DeviceList list;  // 8 KiB: not on the stack
-    if (terminal) {
-        ListCaptureDevices(&list);
-        for (int32_t n = 0; n < list.count; n++) {
-            const size_t used = 7 + strnlen(list.names[n], kDeviceNameBytes);
-            const int room = static_cast<int>(used < kLineWidth ? kLineWidth - used : 0);
-            printf("%2i = %s  %.*s\n", n + 1, list.names[n], room, list.descriptions[n]);
-        }
-    }
-    puts("Enter soundcard device name:");
-    char word[kDeviceCap];
-    if (!ReadWord(word, kDeviceCap))
-        return 0;
-    const int32_t number = terminal ? TextInteger(word) : 0;
-    char digits[16];
-    snprintf(digits, sizeof digits, "%i", number);
-    if (number >= 1 && number <= list.count && strcmp(digits, word) == 0)
-        CopyText(s->device, list.names[number - 1], kDeviceCap);
-    else
-        CopyText(s->device, word, kDeviceCap);
-    if (terminal)
-        DescribeCaptureDevice(s->device);
-    return 1;
 }
 
 void RecordSettingsMenu(AppState* s, char* word)

@@ -117,6 +117,8 @@ int SyncDirectoryOf(const char* path)
         dir = ".";
     if (!SyncDirectory(dir.c_str()))
         return 0;
+    if (dir == ".")
+        return 1;
     // The working directory holds the list, the settings and the take file: a name that
     // changed elsewhere is synced there too.
     struct stat there, here;

@@ -49,17 +49,6 @@ char* NextToken(char* text, uint32_t length, uint32_t* pos, const char* delims)
     return token;
 }
 
-// Drops the CRs at the end of a text (a line ended by CR LF, as files saved on Windows
-// end them: a value that ended in a CR would not come back from a save). Returns the
-// length left.
-size_t DropTrailingCr(char* text)
-{
-    size_t length = strlen(text);
-    while (length > 0 && text[length - 1] == '\r')
-        text[--length] = '\0';
-    return length;
-}
-
 // Copies a text value into its field, cut to fit; CRs where the cut falls are dropped
 // too. A value that is left empty leaves the field as it was. Returns 1 when copied.
 int CopyValue(char* field, const char* value, uint32_t cap)

@@ -46,8 +46,9 @@ int AddTrack(char* trackTable, char* listText, const char* listPath, int32_t* co
 
 // 1 when `path` opens and starts as a RIFF/WAVE file ("RIFF" at 0, "WAVE" at 8).
 int IsWaveFile(const char* path);
-// 1 when `path` is a WAV file, which is never taken for a track list: the one place that
-// says so ("%s is a WAV file, not a track list"). 0 otherwise.
+// 1 when `path` is a WAV file, which is never taken for a track list, said on the console
+// ("%s is a WAV file, not a track list"); 0 otherwise. The loads and the start-up ask it;
+// WriteList says its own refusal (the list was not saved).
 int RefuseWaveList(const char* path);
 
 // Writes `size` bytes to `path` through a fresh temporary file beside it, renamed over it:
@@ -73,6 +74,11 @@ int32_t TextInteger(const char* text);
 
 // Copies src into a buffer of cap bytes, cut to fit, always terminated.
 void CopyText(char* dst, const char* src, uint32_t cap);
+
+// Drops the CRs at the end of a text (a line ended by CR LF, as files saved on Windows
+// end them: a value or a name that ended in a CR would not come back from a save).
+// Returns the length left.
+uint32_t DropTrailingCr(char* text);
 
 // Locks the working directory for this process's life (one Takebox per directory).
 // Returns 0 when another process holds the lock (it has said so), 1 otherwise.

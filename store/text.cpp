@@ -1,9 +1,10 @@
-// Text helpers of the settings, the list and the console: fixed-capacity copies and
-// decimal integers held within 32 bits.
+// Text helpers of the settings, the list and the console: fixed-capacity copies, decimal
+// integers held within 32 bits, and line ends from Windows.
 #include "store/store.h"
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 int32_t TextInteger(const char* text)
 {
@@ -25,4 +26,12 @@ void CopyText(char* dst, const char* src, uint32_t cap)
         n++;
     }
     dst[n] = '\0';
+}
+
+uint32_t DropTrailingCr(char* text)
+{
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == '\r')
+        text[--length] = '\0';
+    return static_cast<uint32_t>(length);
 }

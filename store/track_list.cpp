@@ -55,10 +55,7 @@ void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity)
         // ended in a CR would not come back from a save. A line of CRs alone is empty.
         char* slot = trackTable + static_cast<size_t>(*count) * kSlotBytes;
         CopyText(slot, name, kSlotBytes);
-        size_t length = strlen(slot);
-        while (length > 0 && slot[length - 1] == '\r')
-            slot[--length] = '\0';
-        if (length > 0)
+        if (DropTrailingCr(slot) > 0)
             (*count)++;
         if (!more)
             break;

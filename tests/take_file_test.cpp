@@ -318,6 +318,19 @@ bool Is(const std::string& name, std::initializer_list<const char*> names)
     return false;
 }
 
+// Whether strace can trace the program here; says so when it cannot (no ptrace, or under
+// an emulator).
+bool StraceTraces()
+{
+    bool ok = false;
+    Shell("strace -f -o /dev/null true 2>&1", &ok);
+    if (std::string(TAKEBOX_EMULATOR) != "" || !ok) {
+        printf("skipped: strace cannot trace here (no ptrace, or under an emulator)\n");
+        return false;
+    }
+    return true;
+}
+
 // LeakSanitizer stops the world with ptrace, which a traced program cannot do.
 const std::string kUntraced = "env ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" ";
 
@@ -365,12 +378,8 @@ std::string CheckSyncOrder(const std::vector<TracedCall>& calls, const std::stri
 // directory synced after.
 TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
 {
-    bool ok = false;
-    Shell("strace -f -o /dev/null true 2>&1", &ok);
-    if (std::string(TAKEBOX_EMULATOR) != "" || !ok) {
-        printf("skipped: strace cannot trace here (no ptrace, or under an emulator)\n");
+    if (!StraceTraces())
         return;
-    }
     const std::string take = kCapture.substr(0, 4096 * 4);  // "1" keeps the whole block
     const std::string old = WavHeader(44100, 2, 16, 20000) + Pattern(20000, 3);
     const std::string taken = WavHeader(44100, 2, 16, 16384) + take;
@@ -483,12 +492,8 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
 // take file and the journal.
 TEST(TakeFile, AnAppendWhoseTakeFileCannotBeEmptiedKeepsTheTake)
 {
-    bool ok = false;
-    Shell("strace -f -o /dev/null true 2>&1", &ok);
-    if (std::string(TAKEBOX_EMULATOR) != "" || !ok) {
-        printf("skipped: strace cannot trace here (no ptrace, or under an emulator)\n");
+    if (!StraceTraces())
         return;
-    }
     const std::string dir = NewDir("song.wav", "song.wav\n");
     WriteFile(dir + "/song.wav", WavHeader(44100, 2, 16, 20000) + Pattern(20000, 3));
     // The main thread's third fdatasync: the target's audio, its sizes, then the take file.

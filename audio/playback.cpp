@@ -267,6 +267,14 @@ int PLAY(const char* path, const char* device, float start, float stop)
         return 0;
     }
     span.fd = file.fd;  // read with pread only
+    // Samples in containers wider than their bytes (24 bits in 4 bytes) have no device
+    // format here.
+    WavLayout layout;
+    if (!ReadWavLayout(file.fd, 3, &layout) || layout.frameBytes != span.frameBytes) {
+        printf("Cannot play %s: its samples are in containers wider than %u bytes\n", path,
+               span.width);
+        return 0;
+    }
 
     audio::PcmGuard pcm;
     if (!SetUpPlayback(&pcm, device, &span))

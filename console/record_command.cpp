@@ -71,6 +71,18 @@ int TargetMatches(const AppState* s, FileAttributes* a)
         WaitForC("Enter 'c' to continue");
         return 0;
     }
+    // A format no setting records (8-bit, 20-bit, wide containers, more channels,
+    // compressed) is named as it is, rather than asking for a setting that does not exist.
+    WavLayout w;
+    char holds[128];
+    ReadLayoutOf(s->recordName, &w);
+    if (!RecordableLayout(w, holds, sizeof holds)) {
+        printf("You cannot record at the end of %s: it holds %s, and Takebox records only "
+               "16- or 24-bit PCM, mono or stereo\n",
+               s->recordName, holds);
+        WaitForC("Enter 'c' to continue");
+        return 0;
+    }
     int match = 1;
     if (a->sampleRate != s->sampleRate) {
         printf("You cannot record into this file until you change the recording samplerate to %i\n",
@@ -87,9 +99,14 @@ int TargetMatches(const AppState* s, FileAttributes* a)
                static_cast<int32_t>(a->channels));
         match = 0;
     }
-    // A take behind other chunks would be no part of the audio.
-    if (ChunksFollowAudio(s->recordName)) {
+    // A take behind other chunks would be no part of the audio, and one behind a torn
+    // frame would be read a few bytes off.
+    if (w.followed) {
         printf("You cannot record at the end of %s: other chunks follow its audio\n",
+               s->recordName);
+        match = 0;
+    } else if ((AppendPosition(w) - static_cast<off_t>(w.dataOffset)) % w.frameBytes != 0) {
+        printf("You cannot record at the end of %s: its audio ends inside a frame\n",
                s->recordName);
         match = 0;
     }

@@ -203,31 +203,51 @@ struct AppendJournal {
     uint32_t oldDataSize;  // that field before the append
     uint32_t oldRiffSize;  // the RIFF size before the append
     int32_t pad;           // the pad byte the take writes over, -1 none
+    int64_t ds64;          // offset of an RF64 file's ds64 chunk, 0 none
+    uint64_t oldDs64[3];   // its RIFF size, data size and sample count before the append
+    uint64_t samples;      // its sample count after the append
 };
+
+// The target's length once the take and, behind an odd-sized data chunk, its pad byte
+// went in.
+int64_t AppendedEnd(const AppendJournal& j)
+{
+    return AppendedLength(j.sizeField + 4, j.start, j.takeBytes);
+}
 
 // The journal's facts for appending `takeBytes` to `target`, whose data size becomes
 // `dataSize`. The take goes to the very end of the target; only the pad byte of an
 // odd-sized data chunk is written over. Returns 1 when the target could be read.
 int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJournal* j)
 {
-    // Only the data chunk counts here, found as APPEND finds it: the format was checked
-    // before the take was recorded, by GetAttributes' own rules.
+    // The data chunk is found as APPEND finds it: the format was checked before the take
+    // was recorded, by GetAttributes' own rules. The take's bytes must follow whole
+    // frames, so that the data size covers the file's audio and the take exactly.
     FdGuard f(open(target, O_RDONLY));
-    off_t length = 0;
-    uint32_t tag = 0;
+    WavLayout w = {};
     uint8_t field[4];
-    if (f.fd < 0 || !wavio::FileLength(f.fd, &length) ||
-        !LocateChunk(f.fd, "data", 4, &tag, nullptr) || !ReadAt(f.fd, tag + 4, field, 4))
+    if (f.fd >= 0)
+        ReadWavLayout(f.fd, 3, &w);
+    if (!w.hasDataSize || w.frameBytes == 0)
         return 0;
     *j = AppendJournal{};
     CopyText(j->target, target, sizeof j->target);
-    j->length = length;
+    j->length = w.length;
     j->takeBytes = takeBytes;
     j->dataSize = dataSize;
-    j->sizeField = static_cast<int64_t>(tag) + 4;
-    j->oldDataSize = GetLE32(field);
+    j->sizeField = static_cast<int64_t>(w.dataChunk) + 4;
+    j->oldDataSize = w.dataSize;
     j->pad = -1;
-    j->start = AppendPosition(f.fd, length, tag);  // as APPEND will place the take
+    j->start = AppendPosition(w);  // as APPEND will place the take
+    if (j->start - static_cast<int64_t>(w.dataOffset) + takeBytes != static_cast<int64_t>(dataSize))
+        return 0;
+    if (w.rf64) {
+        j->ds64 = w.ds64Chunk;
+        j->oldDs64[0] = w.ds64Riff;
+        j->oldDs64[1] = w.ds64Data;
+        j->oldDs64[2] = w.ds64Samples;
+        j->samples = dataSize / w.frameBytes;
+    }
     if (j->start < j->length) {
         uint8_t pad = 0;
         if (!ReadAt(f.fd, j->start, &pad, 1))
@@ -247,12 +267,21 @@ int WriteJournal(const AppendJournal& j)
     const int n = snprintf(text, sizeof text,
                            "target\t%s\nlength\t%lld\nstart\t%lld\ntake\t%lld\ndata\t%" PRIu32
                            "\nsizefield\t%lld\t%" PRIu32 "\nriff\t%" PRIu32 "\npad\t%" PRId32
-                           "\nend\n",
+                           "\n",
                            j.target, static_cast<long long>(j.length),
                            static_cast<long long>(j.start), static_cast<long long>(j.takeBytes),
                            j.dataSize, static_cast<long long>(j.sizeField), j.oldDataSize,
                            j.oldRiffSize, j.pad);
-    if (n < 0 || n >= static_cast<int>(sizeof text)) {
+    // An RF64 target's ds64 sizes, before and after.
+    int m = 0;
+    if (n >= 0 && n < static_cast<int>(sizeof text))
+        m = j.ds64 == 0 ? snprintf(text + n, sizeof text - n, "end\n")
+                        : snprintf(text + n, sizeof text - n,
+                                   "ds64\t%lld\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64
+                                   "\nend\n",
+                                   static_cast<long long>(j.ds64), j.oldDs64[0], j.oldDs64[1],
+                                   j.oldDs64[2], j.samples);
+    if (n < 0 || m < 0 || n + m >= static_cast<int>(sizeof text)) {
         errno = ENAMETOOLONG;
         return 0;
     }
@@ -261,7 +290,7 @@ int WriteJournal(const AppendJournal& j)
         return 0;
     // errno is kept where a call fails: removing the journal must not change it.
     const bool ok = WriteAt(f.fd, 0, reinterpret_cast<const uint8_t*>(text),
-                            static_cast<size_t>(n)) &&
+                            static_cast<size_t>(n + m)) &&
                     fsync(f.fd) == 0 && CloseChecked(f) && SyncDirectoryOf(kJournal);
     if (ok)
         return 1;
@@ -293,10 +322,21 @@ int ReadJournal(AppendJournal* j)
     int used = 0;
     if (sscanf(end + 1,
                "length\t%lld\nstart\t%lld\ntake\t%lld\ndata\t%" SCNu32 "\nsizefield\t%lld\t%" SCNu32
-               "\nriff\t%" SCNu32 "\npad\t%" SCNd32 "\nend%n",
+               "\nriff\t%" SCNu32 "\npad\t%" SCNd32 "\n%n",
                &length, &start, &take, &j->dataSize, &sizeField, &j->oldDataSize,
                &j->oldRiffSize, &j->pad, &used) != 8 ||
         used == 0)
+        return -1;
+    const char* rest = end + 1 + used;
+    long long ds64 = 0;
+    int tail = 0;
+    if (strncmp(rest, "ds64\t", 5) == 0 &&
+        (sscanf(rest, "ds64\t%lld\t%" SCNu64 "\t%" SCNu64 "\t%" SCNu64 "\t%" SCNu64 "\n%n",
+                &ds64, &j->oldDs64[0], &j->oldDs64[1], &j->oldDs64[2], &j->samples, &tail) != 5 ||
+         tail == 0 || ds64 < 12 || ds64 + 32 > length))
+        return -1;
+    j->ds64 = ds64;
+    if (strncmp(rest + tail, "end", 3) != 0)
         return -1;
     j->length = length;
     j->start = start;
@@ -332,6 +372,9 @@ int RollBack(const AppendJournal& j)
     PutLE32(field, j.oldDataSize);
     if (!WriteAt(f.fd, j.sizeField, field, sizeof field))
         return 0;
+    if (j.ds64 != 0 && !WriteDs64(f.fd, static_cast<uint32_t>(j.ds64), j.oldDs64[0],
+                                  j.oldDs64[1], j.oldDs64[2]))
+        return 0;
     if (fdatasync(f.fd) != 0)
         return 0;
     return CloseChecked(f) ? 1 : 0;
@@ -343,7 +386,7 @@ bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
 {
     FdGuard target(open(j.target, O_RDONLY));
     struct stat st;
-    if (target.fd < 0 || fstat(target.fd, &st) != 0 || st.st_size != j.start + j.takeBytes)
+    if (target.fd < 0 || fstat(target.fd, &st) != 0 || st.st_size != AppendedEnd(j))
         return false;
     FdGuard take(-1);
     off_t length = 0;
@@ -381,8 +424,11 @@ int PatchAppendSizes(const AppendJournal& j)
     }
     off_t length = 0;
     const uint64_t dataBytes = j.dataSize;
+    const uint32_t dataChunk = static_cast<uint32_t>(j.sizeField - 4);
     if (!wavio::FileLength(f.fd, &length) ||
-        !WriteWavSizes(f.fd, static_cast<uint32_t>(j.sizeField - 4), &dataBytes, 1, length) ||
+        !(j.ds64 != 0 ? WriteRf64Sizes(f.fd, static_cast<uint32_t>(j.ds64), dataChunk, dataBytes,
+                                       j.samples, length)
+                      : WriteWavSizes(f.fd, dataChunk, &dataBytes, 1, length)) ||
         fdatasync(f.fd) != 0 || !CloseChecked(f)) {
         printf("Write to %s failed: %s\n", j.target, strerror(errno));
         return 0;
@@ -511,7 +557,7 @@ int AppendTake(AppState* s, int32_t keptBytes, const FileAttributes* a)
     }
     struct stat st;
     if (!APPEND(s->recordName, s->takePath, keptBytes) || stat(s->recordName, &st) != 0 ||
-        st.st_size != j.start + keptBytes) {
+        st.st_size != AppendedEnd(j)) {
         UndoAppend(s, j, keptBytes);
         return 0;
     }

@@ -230,7 +230,9 @@ TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
         }
 
         // Only the sizes change, and the take follows the audio, frame-aligned.
-        std::string want = f.bytes.substr(0, f.bytes.size() - f.samples.size() % 2) + take;
+        // An odd-sized data chunk keeps its pad byte behind the take.
+        std::string want = f.bytes.substr(0, f.bytes.size() - f.samples.size() % 2) + take +
+                           std::string((f.samples.size() + take.size()) % 2, '\0');
         const size_t sizeField = f.bytes.size() - f.samples.size() - f.samples.size() % 2 - 4;
         want.replace(4, 4, Le32(static_cast<uint32_t>(want.size() - 8)));
         want.replace(sizeField, 4, Le32(static_cast<uint32_t>(f.samples.size() + take.size())));

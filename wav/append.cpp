@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "wav/file_io.h"
@@ -16,23 +17,66 @@ using wavio::WriteAt;
 
 int ChunksFollowAudio(const char* path)
 {
-    FdGuard f(open(path, O_RDONLY));
-    uint32_t tag = 0;
-    int32_t followed = 0;
-    if (f.fd < 0 || !LocateChunk(f.fd, "data", 4, &tag, &followed))
-        return 0;
-    return followed;
+    WavLayout w;
+    ReadLayoutOf(path, &w);
+    return w.hasData ? w.followed : 0;
 }
 
-off_t AppendPosition(int target, off_t length, uint32_t tag)
+off_t AppendPosition(const WavLayout& w)
 {
-    const off_t dataOffset = static_cast<off_t>(tag) + 8;
-    uint8_t sizeField[4];
-    if (length > dataOffset &&
-        ReadAt(target, static_cast<off_t>(tag) + 4, sizeField, sizeof sizeField) &&
-        OnlyPadBehind(GetLE32(sizeField), static_cast<uint64_t>(length - dataOffset)))
-        return length - 1;
-    return length;
+    const off_t dataOffset = static_cast<off_t>(w.dataOffset);
+    if (w.hasDataSize && w.length > dataOffset &&
+        OnlyPadBehind(w.dataBytes, static_cast<uint64_t>(w.length - dataOffset)))
+        return w.length - 1;
+    return w.length;
+}
+
+off_t AppendedLength(off_t dataOffset, off_t start, off_t count)
+{
+    return start + count + ((start - dataOffset + count) & 1);
+}
+
+namespace {
+
+// What one channel's samples are: "20-bit samples", "24-bit samples in 4-byte
+// containers", "floating-point samples", "compressed audio (format tag 85)".
+void DescribeSamples(const WavLayout& w, char* text, size_t cap)
+{
+    const bool extensible = w.formatTag == 0xfffe && w.hasExtension;
+    const uint16_t format = extensible ? w.subFormat : w.formatTag;
+    const uint32_t bits = extensible && w.validBits != 0 ? w.validBits : w.bitsPerSample;
+    const uint32_t container = w.channels > 0 ? w.frameBytes / w.channels : 0;
+    if (format == 3)
+        snprintf(text, cap, "%u-bit floating-point samples", bits);
+    else if (format != 1)
+        snprintf(text, cap, "compressed audio (format tag %u)", static_cast<unsigned>(format));
+    else if (container > 0 && (container > w.bytesPerSample || bits != w.bitsPerSample))
+        snprintf(text, cap, "%u-bit samples in %u-byte containers", bits, container);
+    else
+        snprintf(text, cap, "%u-bit samples", bits);
+}
+
+}  // namespace
+
+int RecordableLayout(const WavLayout& w, char* holds, uint32_t cap)
+{
+    const bool extensible = w.formatTag == 0xfffe && w.hasExtension;
+    const bool pcm = w.formatTag == 1 ||
+                     (extensible && w.subFormat == 1 &&
+                      (w.validBits == 0 || w.validBits == w.bitsPerSample));
+    const bool width = w.bitsPerSample == 16 || w.bitsPerSample == 24;
+    const bool packed = w.frameBytes == w.channels * w.bytesPerSample;
+    const bool channels = w.channels == 1 || w.channels == 2;
+    if (pcm && width && packed && channels && w.sampleRate != 0 && w.sampleRate <= INT32_MAX)
+        return 1;
+    char samples[64];
+    DescribeSamples(w, samples, sizeof samples);
+    char rate[40] = "";
+    if (w.sampleRate == 0 || w.sampleRate > INT32_MAX)
+        snprintf(rate, sizeof rate, " at a sample rate of %u", w.sampleRate);
+    snprintf(holds, cap, "%u channel%s of %s%s", static_cast<unsigned>(w.channels),
+             w.channels == 1 ? "" : "s", samples, rate);
+    return 0;
 }
 
 int APPEND(const char* target, const char* source, int32_t count)
@@ -60,18 +104,20 @@ int APPEND(const char* target, const char* source, int32_t count)
     // The target's data chunk proves it is a WAV file whose audio ends the file; the
     // source's gives the offset the copy starts from. The source is not sought when the
     // target has no data chunk.
-    uint32_t tag = 0;
-    int32_t followed = 0;
-    if (!LocateChunk(out.fd, "data", 4, &tag, &followed)) {
+    WavLayout w;
+    ReadWavLayout(out.fd, 3, &w);
+    if (!w.hasData) {
         printf("Can't find data block in wave file!\n");
         return 0;
     }
-    if (followed) {
+    if (w.followed) {
         printf("Other chunks follow the audio in %s: nothing appended\n", target);
         return 0;
     }
     if (count > 0)
-        writePos = AppendPosition(out.fd, writePos, tag);
+        writePos = AppendPosition(w);
+    const off_t endPos = count > 0 ? AppendedLength(w.dataOffset, writePos, count) : writePos;
+    uint32_t tag = 0;
     if (!LocateChunk(in.fd, "data", 4, &tag, nullptr)) {
         printf("Can't find data block in wave file!\n");
         return 0;
@@ -96,6 +142,13 @@ int APPEND(const char* target, const char* source, int32_t count)
         readPos += static_cast<off_t>(got);
         writePos += static_cast<off_t>(got);
         remaining -= static_cast<int32_t>(got);
+    }
+
+    // An odd-sized data chunk is followed by its pad byte, which the RIFF size counts.
+    if (remaining == 0 && endPos > writePos) {
+        const uint8_t pad = 0;
+        if (!WriteAt(out.fd, writePos, &pad, 1))
+            return 0;
     }
 
     // Target first, then the source; only the target's close can lose written bytes.

@@ -22,9 +22,15 @@ int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose)
 
     // The format fields are read at fixed distances from the "fmt" tag (3 bytes compared,
     // so "fmt " matches), whatever the format tag or the fmt chunk's size say; the data
-    // chunk is sought from the start again, not from the format chunk.
+    // chunk is sought from the start again, not from the format chunk. A sample takes its
+    // bits rounded up to whole bytes (20 bits take 3), and the frames are counted in the
+    // file's own frame stride.
     WavLayout w;
     ReadWavLayout(f.fd, 3, &w);
+    if (w.bigEndian) {
+        printf("Cannot read %s: big-endian WAV files (RIFX) are not supported\n", path);
+        return 0;
+    }
     if (!w.hasFormat) {
         printf("Can't find format chunk in wave file!\n");
         return 0;

@@ -26,3 +26,14 @@ uint32_t GetLE32(const uint8_t* p)
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
+
+uint64_t GetLE64(const uint8_t* p)
+{
+    return static_cast<uint64_t>(GetLE32(p)) | (static_cast<uint64_t>(GetLE32(p + 4)) << 32);
+}
+
+void PutLE64(uint8_t* p, uint64_t v)
+{
+    PutLE32(p, static_cast<uint32_t>(v & 0xffffffffu));
+    PutLE32(p + 4, static_cast<uint32_t>(v >> 32));
+}

@@ -64,9 +64,9 @@ inline int WriteAt(int fd, off_t offset, const uint8_t* buf, size_t n)
 
 // Whether the only byte behind a data chunk of odd size is its pad byte: `behind` counts
 // the bytes from the data offset to the end of the file. That byte is no audio.
-inline bool OnlyPadBehind(uint32_t dataSize, uint64_t behind)
+inline bool OnlyPadBehind(uint64_t dataSize, uint64_t behind)
 {
-    return (dataSize & 1u) != 0 && behind == static_cast<uint64_t>(dataSize) + 1;
+    return (dataSize & 1u) != 0 && dataSize < UINT64_MAX && behind == dataSize + 1;
 }
 
 }  // namespace wavio

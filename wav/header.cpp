@@ -101,6 +101,37 @@ int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_
     return 1;
 }
 
+int WriteDs64(int fd, uint32_t ds64Chunk, uint64_t riffSize, uint64_t dataSize,
+              uint64_t sampleCount)
+{
+    uint8_t sizes[24];
+    PutLE64(sizes, riffSize);
+    PutLE64(sizes + 8, dataSize);
+    PutLE64(sizes + 16, sampleCount);
+    return WriteAt(fd, static_cast<off_t>(ds64Chunk) + 8, sizes, sizeof sizes);
+}
+
+int WriteRf64Sizes(int fd, uint32_t ds64Chunk, uint32_t dataChunk, uint64_t dataBytes,
+                   uint64_t frames, off_t length)
+{
+    const uint64_t riffSize = length > 8 ? static_cast<uint64_t>(length - 8) : 0;
+    if (!WriteDs64(fd, ds64Chunk, riffSize, dataBytes, frames))
+        return 0;
+    const off_t at[2] = {4, static_cast<off_t>(dataChunk) + 4};
+    const uint64_t value[2] = {riffSize, dataBytes};
+    for (int i = 0; i < 2; i++) {
+        uint8_t field[4];
+        if (!wavio::ReadAt(fd, at[i], field, sizeof field))
+            return 0;
+        if (GetLE32(field) == UINT32_MAX)
+            continue;  // "see ds64" stays
+        PutLE32(field, value[i] < UINT32_MAX ? static_cast<uint32_t>(value[i]) : UINT32_MAX);
+        if (!WriteAt(fd, at[i], field, sizeof field))
+            return 0;
+    }
+    return 1;
+}
+
 int FIX_SIZE(const char* path, int32_t size)
 {
     FdGuard f(open(path, O_RDWR));

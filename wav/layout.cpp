@@ -2,6 +2,7 @@
 // that every WAV reader uses.
 #include "wav/wav.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -65,8 +66,8 @@ enum WalkResult { kWalkFound, kWalkAbsent, kWalkBroken };
 WalkResult WalkTo(int fd, off_t length, const char* tag, uint32_t tagLength, off_t* found)
 {
     uint8_t h[12];
-    if (length < 12 || !ReadAt(fd, 0, h, sizeof h) || memcmp(h, "RIFF", 4) != 0 ||
-        memcmp(h + 8, "WAVE", 4) != 0)
+    if (length < 12 || !ReadAt(fd, 0, h, sizeof h) ||
+        (memcmp(h, "RIFF", 4) != 0 && memcmp(h, "RF64", 4) != 0) || memcmp(h + 8, "WAVE", 4) != 0)
         return kWalkBroken;
     off_t at = 12;
     for (uint32_t n = 0; n < kWalkLimit; n++) {
@@ -168,14 +169,65 @@ int LocateChunk(int fd, const char* tag, uint32_t tagLength, uint32_t* offset,
     return 1;
 }
 
+namespace {
+
+// The ds64 chunk of an RF64 file: right after the "RF64"/"WAVE" header, with a body of at
+// least its three 64-bit sizes. Sets w->rf64 and the sizes when it is there.
+void ReadDs64(int fd, const uint8_t* riff, WavLayout* w)
+{
+    uint8_t d[32];
+    if (memcmp(riff, "RF64", 4) != 0 || memcmp(riff + 8, "WAVE", 4) != 0 ||
+        !ReadAt(fd, 12, d, sizeof d) || memcmp(d, "ds64", 4) != 0 || GetLE32(d + 4) < 24)
+        return;
+    w->rf64 = 1;
+    w->ds64Chunk = 12;
+    w->ds64Riff = GetLE64(d + 8);
+    w->ds64Data = GetLE64(d + 16);
+    w->ds64Samples = GetLE64(d + 24);
+}
+
+// The format fields at fixed distances from the fmt chunk's id `f` (24 bytes read), and
+// the extension of an extensible chunk where the file holds it. The frame stride is the
+// block align where that is a whole, wider container for every channel (24-bit samples in
+// 4-byte containers), else the channels times the sample's whole bytes.
+void ReadFormat(int fd, uint32_t fmt, const uint8_t* f, WavLayout* w)
+{
+    w->fmtChunk = fmt;
+    w->fmtSize = GetLE32(f + 4);
+    w->formatTag = GetLE16(f + 8);
+    w->channels = GetLE16(f + 10);
+    w->sampleRate = GetLE32(f + 12);
+    w->byteRate = GetLE32(f + 16);
+    w->blockAlign = GetLE16(f + 20);
+    w->bitsPerSample = GetLE16(f + 22);
+    uint8_t x[10];
+    if (w->formatTag == 0xfffe && w->fmtSize >= 40 &&
+        ReadAt(fd, static_cast<off_t>(fmt) + 24, x, sizeof x) && GetLE16(x) >= 22) {
+        w->hasExtension = 1;
+        w->validBits = GetLE16(x + 2);
+        w->subFormat = GetLE16(x + 8);
+    }
+    w->bytesPerSample = (static_cast<uint32_t>(w->bitsPerSample) + 7u) / 8u;
+    w->frameBytes = w->channels * w->bytesPerSample;  // at most 65535 * 8192: no overflow
+    if (w->channels > 0 && w->blockAlign > w->frameBytes && w->blockAlign % w->channels == 0)
+        w->frameBytes = w->blockAlign;
+}
+
+}  // namespace
+
 int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
 {
     *w = WavLayout{};
     if (!FileLength(fd, &w->length))
         return 0;
     uint8_t riff[12];
-    w->riffWave = w->length >= 12 && ReadAt(fd, 0, riff, sizeof riff) &&
-                  memcmp(riff, "RIFF", 4) == 0 && memcmp(riff + 8, "WAVE", 4) == 0;
+    if (w->length >= 12 && ReadAt(fd, 0, riff, sizeof riff)) {
+        w->riffWave = memcmp(riff, "RIFF", 4) == 0 && memcmp(riff + 8, "WAVE", 4) == 0;
+        w->bigEndian = memcmp(riff, "RIFX", 4) == 0;
+        ReadDs64(fd, riff, w);
+    }
+    if (w->bigEndian)
+        return 0;  // its fields would be read backwards
 
     // The format fields: a tag too close to the end of the file to hold them counts as no
     // fmt chunk.
@@ -184,15 +236,7 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
     if (!LocateChunk(fd, "fmt ", fmtIdLength, &fmt, nullptr) || !ReadAt(fd, fmt, f, sizeof f))
         return 0;
     w->hasFormat = 1;
-    w->fmtChunk = fmt;
-    w->formatTag = GetLE16(f + 8);
-    w->channels = GetLE16(f + 10);
-    w->sampleRate = GetLE32(f + 12);
-    w->byteRate = GetLE32(f + 16);
-    w->blockAlign = GetLE16(f + 20);
-    w->bitsPerSample = GetLE16(f + 22);
-    w->bytesPerSample = w->bitsPerSample >> 3u;
-    w->frameBytes = w->channels * w->bytesPerSample;  // at most 65535 * 8191: no overflow
+    ReadFormat(fd, fmt, f, w);
 
     uint32_t data = 0;
     int32_t followed = 0;
@@ -206,6 +250,18 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
     if (ReadAt(fd, static_cast<off_t>(data) + 4, size, sizeof size)) {
         w->hasDataSize = 1;
         w->dataSize = GetLE32(size);
+        w->dataBytes = w->dataSize;
+    }
+    // In an RF64 file the data chunk's size is ds64's, and so is where the chunks behind
+    // it start.
+    if (w->rf64 && w->hasDataSize) {
+        w->dataBytes = w->ds64Data;
+        const uint64_t length = static_cast<uint64_t>(w->length);
+        w->followed = 0;
+        if (w->dataBytes < length) {
+            const uint64_t end = w->dataOffset + w->dataBytes + (w->dataBytes & 1u);
+            w->followed = end < length && ChunksToTheEnd(fd, static_cast<off_t>(end), w->length);
+        }
     }
     if (w->frameBytes == 0)
         return 0;
@@ -214,9 +270,9 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
     uint64_t frames = 0;
     if (w->length > start) {
         const uint64_t behind = static_cast<uint64_t>(w->length - start);
-        frames = w->dataSize / w->frameBytes;
+        frames = w->dataBytes / w->frameBytes;
         const bool declaredEnd =
-            w->hasDataSize && (w->followed || OnlyPadBehind(w->dataSize, behind));
+            w->hasDataSize && (w->followed || OnlyPadBehind(w->dataBytes, behind));
         if (!declaredEnd && (!w->hasDataSize || frames * w->frameBytes != behind))
             frames = behind / w->frameBytes;
         if (frames > UINT32_MAX)
@@ -224,4 +280,11 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
     }
     w->frameCount = static_cast<uint32_t>(frames);
     return 1;
+}
+
+int ReadLayoutOf(const char* path, WavLayout* w)
+{
+    *w = WavLayout{};
+    wavio::FdGuard f(open(path, O_RDONLY));
+    return f.fd >= 0 && ReadWavLayout(f.fd, 3, w);
 }

@@ -27,21 +27,34 @@ enum : uint32_t {
 struct WavLayout {
     off_t length;             // of the whole file
     int32_t riffWave;         // 1 when "RIFF" stands at 0 and "WAVE" at 8
+    int32_t bigEndian;        // 1 when the file starts with "RIFX": nothing else is read
+    int32_t rf64;             // 1 for "RF64"/"WAVE" with a ds64 chunk at 12 (64-bit sizes)
+    uint32_t ds64Chunk;       // offset of that ds64 chunk's id
+    uint64_t ds64Riff;        // its RIFF size, data size and sample count
+    uint64_t ds64Data;
+    uint64_t ds64Samples;
     int32_t hasFormat;        // 1 when the fmt tag was found with its fields inside the file
     uint32_t fmtChunk;        // offset of the fmt chunk's id
-    uint16_t formatTag;       // 1 integer PCM, 0xfffe extensible, ...
+    uint32_t fmtSize;         // the fmt chunk's size field
+    uint16_t formatTag;       // 1 integer PCM, 3 float, 0xfffe extensible, ...
     uint16_t channels;
     uint32_t sampleRate;
     uint32_t byteRate;
     uint16_t blockAlign;
     uint16_t bitsPerSample;
-    uint32_t bytesPerSample;  // bitsPerSample / 8: 12 bits count as 1 byte
-    uint32_t frameBytes;      // channels * bytesPerSample, whatever the block align says
+    int32_t hasExtension;     // 1 when an extensible fmt chunk holds its extension
+    uint16_t validBits;       // the extension's valid bits per sample
+    uint16_t subFormat;       // the first two bytes of its sub-format GUID: 1 PCM, 3 float
+    uint32_t bytesPerSample;  // bitsPerSample rounded up to whole bytes: 12 bits take 2
+    uint32_t frameBytes;      // the stride of one frame: the block align where it holds a
+                              // wider container for every channel, else channels *
+                              // bytesPerSample
     int32_t hasData;          // 1 when the data tag was found
     uint32_t dataChunk;       // offset of the data chunk's id
     uint32_t dataOffset;      // its first byte of audio: dataChunk + 8
     int32_t hasDataSize;      // 1 when the data size field lies inside the file
     uint32_t dataSize;        // that field
+    uint64_t dataBytes;       // the data size in bytes: ds64's in an RF64 file, else dataSize
     int32_t followed;         // 1 when other chunks follow the data chunk (see LocateChunk)
     uint32_t frameCount;      // the frames of audio, by the rules of ReadWavLayout
 };
@@ -51,6 +64,8 @@ void PutLE16(uint8_t* p, uint16_t v);
 void PutLE32(uint8_t* p, uint32_t v);
 uint16_t GetLE16(const uint8_t* p);
 uint32_t GetLE32(const uint8_t* p);
+void PutLE64(uint8_t* p, uint64_t v);
+uint64_t GetLE64(const uint8_t* p);
 
 // Creates or truncates `path` and writes the header for `frames` planned frames.
 // Returns 1 when the header was written, 0 (with a message) when it was not.
@@ -63,7 +78,8 @@ int FIX_SIZE(const char* path, int32_t size);
 // Reads the header of the WAV file behind `fd`: the fmt chunk, sought by the first
 // `fmtIdLength` bytes of "fmt " (3: any id that starts with "fmt"), with its fields read at
 // fixed distances from its id whatever its size says; the data chunk sought from the start
-// again; the data size field; and the frame count. The data size gives the frames when
+// again; the data size field (in an RF64 file the ds64 chunk's); and the frame count, in
+// frames of frameBytes. A "RIFX" file (big-endian) sets bigEndian and is not read further. The data size gives the frames when
 // other chunks follow the audio, or only its pad byte does; otherwise it is trusted only
 // when, in whole frames, it covers exactly the bytes behind the data offset, and those
 // bytes decide when it does not. A file that ends before its data offset holds no frames;
@@ -80,6 +96,18 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* layout);
 // alone. Returns 1 when written, 0 (errno says why) when not.
 int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_t frameBytes,
                   off_t length);
+
+// Writes the three sizes of the ds64 chunk whose id stands at `ds64Chunk`. Returns 1 when
+// written, 0 (errno says why) when not.
+int WriteDs64(int fd, uint32_t ds64Chunk, uint64_t riffSize, uint64_t dataSize,
+              uint64_t sampleCount);
+
+// The sizes of an RF64 file after an append: the ds64 chunk gets the RIFF size (`length` -
+// 8), `dataBytes` and `frames`; of the 32-bit RIFF and data sizes, one that holds
+// 0xffffffff ("see ds64") keeps it and the other gets its true value (at most 0xffffffff).
+// Returns 1 when written, 0 (errno says why) when not.
+int WriteRf64Sizes(int fd, uint32_t ds64Chunk, uint32_t dataChunk, uint64_t dataBytes,
+                   uint64_t frames, off_t length);
 
 // First even offset from 2 to 131072 inclusive at which the tag's bytes (3 or 4) stand.
 // Returns 1 and sets *offset when found, 0 when not.
@@ -103,9 +131,22 @@ int ChunksFollowAudio(const char* path);
 // prints the report. Returns 1 on success, 0 on failure.
 int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose);
 
-// Where bytes appended to a file of `length` bytes whose data chunk stands at `tag` go: its
-// end, or the pad byte of an odd-sized data chunk that ends the file (no audio).
-off_t AppendPosition(int target, off_t length, uint32_t tag);
+// Where bytes appended to the file of layout `w` go: its end, or the pad byte of an
+// odd-sized data chunk that ends the file (no audio).
+off_t AppendPosition(const WavLayout& w);
+
+// The length of a file whose data chunk's audio starts at `dataOffset` once `count` bytes
+// went to `start`: an odd-sized data chunk is followed by its pad byte.
+off_t AppendedLength(off_t dataOffset, off_t start, off_t count);
+
+// Whether a take can be appended to the file of layout `w` as it is recorded (16- or 24-bit
+// integer PCM, mono or stereo, packed frames, a rate). Returns 1 when it can; else 0 with
+// what the file holds in `holds` ("1 channel of 20-bit samples"), cut to `cap` bytes.
+int RecordableLayout(const WavLayout& w, char* holds, uint32_t cap);
+
+// Reads the layout of `path` (fmt id compared in 3 bytes, as GetAttributes reads it).
+// Returns ReadWavLayout's result; 0 when the file cannot be opened.
+int ReadLayoutOf(const char* path, WavLayout* w);
 
 // Appends `count` sample bytes of `source` (from its data offset) to the end of `target`.
 // Returns 1 when every byte was written, 0 when the append failed or was refused.

@@ -32,9 +32,9 @@ std::string Readers(const std::string& path)
 
 // A session: settings for takes (0.05 s) into `recordName`, a list, and capture data.
 std::string NewDir(const std::string& recordName, const std::string& list, float duration = 0.05f,
-                   const std::string& device = "tbtest")
+                   const std::string& device = "tbtest", unsigned bits = 16, int channels = 2)
 {
-    const Session s = NewSession(duration, recordName, "", 44100, 16, 2, device);
+    const Session s = NewSession(duration, recordName, "", 44100, bits, channels, device);
     WriteFile(s.dir + "/tlist.txt", list);  // also an empty one: an existing list
     return s.dir;
 }
@@ -53,6 +53,19 @@ std::map<std::string, std::string> Files(const std::string& dir)
 }
 
 const std::string kCapture = Capture16(44100, 7);
+
+std::string Le64(uint64_t v)
+{
+    return Le32(static_cast<uint32_t>(v)) + Le32(static_cast<uint32_t>(v >> 32));
+}
+
+// An RF64 file of 16-bit stereo `audio` whose 32-bit sizes say "see ds64".
+std::string Rf64(const std::string& audio)
+{
+    return "RF64" + Le32(0xffffffffu) + "WAVEds64" + Le32(28) + Le64(72 + audio.size()) +
+           Le64(audio.size()) + Le64(audio.size() / 4) + Le32(0) +
+           WavHeader(44100, 2, 16, 0).substr(12, 24) + "data" + Le32(0xffffffffu) + audio;
+}
 
 }  // namespace
 
@@ -384,6 +397,14 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
     const std::string old = WavHeader(44100, 2, 16, 20000) + Pattern(20000, 3);
     const std::string taken = WavHeader(44100, 2, 16, 16384) + take;
     const std::string appended = WavHeader(44100, 2, 16, 36384) + Pattern(20000, 3) + take;
+    // A 24-bit mono take behind an odd-sized data chunk: the take goes over the pad byte and
+    // a new one follows it.
+    std::string take24;
+    for (size_t frame = 0; frame < 4096; frame++)
+        take24 += kCapture.substr(frame * 6, 3);
+    const std::string odd = WavHeader(44100, 1, 24, 999) + Pattern(999, 3) + '\0';
+    std::string padded = WavHeader(44100, 1, 24, 999 + 12288) + Pattern(999, 3) + take24 + '\0';
+    padded.replace(4, 4, Le32(static_cast<uint32_t>(padded.size() - 8)));
     struct Case {
         const char* what;
         std::string input;
@@ -391,17 +412,24 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
         std::string before;  // its bytes before ("" none) and after a clean run
         std::string after;
         std::string takeFile;  // the take file at the start ("" none)
+        unsigned bits = 16;
+        int channels = 2;
     } cases[] = {
         {"new take", "r 1 q", "new.wav", "", taken, ""},
         {"replace", "r 1 1 q", "song.wav", old, taken, ""},
         {"append", "r 4 1 q", "song.wav", old, appended, ""},
+        {"RF64 append", "r 4 1 q", "song.wav", Rf64(Pattern(20000, 3)),
+         Rf64(Pattern(20000, 3) + take), ""},
+        {"pad byte append", "r 4 1 q", "song.wav", odd, padded, "", 24, 1},
         {"save", "d 3 s q", "song.wav", old, old, ""},
         {"start-up recovery", "q", "song.wav", old, old, WavHeader(44100, 2, 16, 441000) + take},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const std::string& kept = c.bits == 16 ? take : take24;
         auto setUp = [&]() {
-            const std::string dir = NewDir(c.target, c.before.empty() ? "" : c.target + "\n");
+            const std::string dir = NewDir(c.target, c.before.empty() ? "" : c.target + "\n",
+                                           0.05f, "tbtest", c.bits, c.channels);
             if (!c.before.empty())
                 WriteFile(dir + "/" + c.target, c.before);
             if (!c.takeFile.empty())
@@ -465,9 +493,9 @@ TEST(TakeFile, AKillAtAnyCallLeavesEveryFileWhole)
                     continue;
                 places++;
                 const std::string audio = f.second.substr(std::min<size_t>(44, f.second.size()));
-                EXPECT_TRUE(f.second == WavHeader(44100, 2, 16, audio.size()) + audio &&
-                            take.compare(0, audio.size(), audio) == 0 &&
-                            (k < recorded || audio == take))
+                EXPECT_TRUE(f.second == WavHeader(44100, c.channels, c.bits, audio.size()) + audio &&
+                            kept.compare(0, audio.size(), audio) == 0 &&
+                            (k < recorded || audio == kept))
                     << f.first << " holds " << audio.size() << " bytes";
                 EXPECT_EQ(std::count(listed.begin(), listed.end(), f.first), 1) << f.first;
             }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tests/e2e.h"
 #include "wav/wav.h"
@@ -133,15 +134,22 @@ TEST_F(WavInteropTest, SoxFilesReadBack)
     }
 }
 
-// Files as recorders and editors write them, with chunks before or after the audio, read
-// by t and p and extended by recording at their end (44100 Hz, 0.05 s takes of one
-// 4096-frame block).
-struct ChunkFile {
+// Files as recorders, editors and other libraries write them: chunks before or after the
+// audio, samples narrower than their containers, RF64 with its ds64 chunk, big-endian RIFX.
+// Each is read by t and p and then extended by recording at its end (44100 Hz, 0.05 s
+// takes of one 4096-frame block), or refused with the file left as it was.
+struct ForeignFile {
     const char* name;
-    uint32_t bits, channels;
-    std::string bytes;    // the file
-    std::string samples;  // its audio
-    bool tail;            // other chunks follow the audio
+    uint32_t bits, channels;  // the recording settings of the session
+    std::string bytes;        // the file
+    std::string samples;      // its audio
+    uint32_t frames;          // its frames, as t counts them
+    uint32_t fileBits, fileChannels;
+    std::string report;   // what t prints after the File line ("" the usual report)
+    std::string play;     // what p prints ("" it plays)
+    std::string refusal;  // what r 4 prints before the wait for "c" ("" it appends)
+    size_t sizeField;     // where the 32-bit data size stands
+    size_t ds64;          // where the ds64 chunk stands (0 none)
 };
 
 std::string Chunk(const std::string& id, const std::string& body)
@@ -150,14 +158,39 @@ std::string Chunk(const std::string& id, const std::string& body)
     return id + Le32(static_cast<uint32_t>(body.size())) + body + pad;
 }
 
-ChunkFile MakeChunkFile(const char* name, uint32_t bits, uint32_t channels, uint32_t frames,
-                        const std::string& before, const std::string& after)
+std::string Le64(uint64_t v)
 {
-    const std::string fmt = WavHeader(44100, channels, bits, 0).substr(12, 24);
-    ChunkFile f{name, bits, channels, "", Pattern(frames * channels * bits / 8, frames),
-                !after.empty()};
-    const std::string chunks = before + fmt + Chunk("data", f.samples) + after;
-    f.bytes = "RIFF" + Le32(4 + static_cast<uint32_t>(chunks.size())) + "WAVE" + chunks;
+    return Le32(static_cast<uint32_t>(v)) + Le32(static_cast<uint32_t>(v >> 32));
+}
+
+// A file of `frames` frames of `container`-byte samples holding `bits` bits each.
+ForeignFile MakeFile(const char* name, uint32_t bits, uint32_t channels, uint32_t frames,
+                     const std::string& before, const std::string& after,
+                     uint32_t container = 0, bool rf64 = false)
+{
+    const uint32_t width = container != 0 ? container : (bits + 7) / 8;
+    const uint32_t align = channels * width;
+    const std::string fmt = Chunk("fmt ", Le16(1) + Le16(static_cast<uint16_t>(channels)) +
+                                              Le32(44100) + Le32(44100 * align) +
+                                              Le16(static_cast<uint16_t>(align)) +
+                                              Le16(static_cast<uint16_t>(bits)));
+    ForeignFile f{name, bits == 16 || bits == 24 ? bits : 16, channels <= 2 ? channels : 2,
+                  "", Pattern(frames * align, frames), frames, bits, channels,
+                  "", "", "", 0, 0};
+    const std::string pad(f.samples.size() % 2, '\0');
+    if (!rf64) {
+        const std::string chunks = before + fmt + Chunk("data", f.samples) + after;
+        f.bytes = "RIFF" + Le32(4 + static_cast<uint32_t>(chunks.size())) + "WAVE" + chunks;
+    } else {
+        // Every 32-bit size says "see ds64".
+        const std::string chunks = fmt + "data" + Le32(0xffffffffu) + f.samples + pad + after;
+        const uint64_t riff = 4 + 36 + chunks.size();
+        f.bytes = "RF64" + Le32(0xffffffffu) + "WAVE" +
+                  Chunk("ds64", Le64(riff) + Le64(f.samples.size()) + Le64(frames) + Le32(0)) +
+                  chunks;
+        f.ds64 = 12;
+    }
+    f.sizeField = f.bytes.size() - after.size() - pad.size() - f.samples.size() - 4;
     return f;
 }
 
@@ -171,22 +204,76 @@ std::string Played(const std::string& samples, uint32_t channels, uint32_t width
     return out + std::string((period - out.size() % period) % period, '\0');
 }
 
-TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
+// The file after an append of `take`: the take behind the audio (over the pad byte), a
+// pad byte behind an odd-sized data chunk, and the sizes: an RF64 file's in ds64.
+std::string Appended(const ForeignFile& f, const std::string& take)
 {
+    const size_t data = f.samples.size() + take.size();
+    std::string want = f.bytes.substr(0, f.sizeField + 4 + f.samples.size()) + take +
+                       std::string(data % 2, '\0');
+    const uint32_t frameBytes = f.channels * (f.bits / 8);
+    if (f.ds64 == 0) {
+        want.replace(4, 4, Le32(static_cast<uint32_t>(want.size() - 8)));
+        want.replace(f.sizeField, 4, Le32(static_cast<uint32_t>(data)));
+    } else {
+        want.replace(f.ds64 + 8, 24, Le64(want.size() - 8) + Le64(data) + Le64(data / frameBytes));
+    }
+    return want;
+}
+
+// The readers other than sox that can open `path`: python's wave (RIFF only) and soundfile,
+// each "frames bytes" or "frames". "" when none is installed.
+std::string OtherReaders(const std::string& path, bool riff)
+{
+    std::string out;
     bool ok = false;
-    Shell("python3 -c 'import wave' >/dev/null 2>&1", &ok);
-    const bool python = ok;
+    if (riff) {
+        const std::string wave = Shell("python3 -c 'import wave,sys; w = wave.open(sys.argv[1]); "
+                                       "d = w.readframes(w.getnframes()); "
+                                       "print(w.getnframes(), len(d))' '" + path + "' 2>&1", &ok);
+        out += ok ? wave : "";
+    }
+    for (const char* python : {"python3", "/usr/bin/python3"}) {
+        Shell(std::string(python) + " -c 'import soundfile' >/dev/null 2>&1", &ok);
+        if (ok)
+            return out + Shell(std::string(python) +
+                               " -c 'import soundfile,sys; print(soundfile.info(sys.argv[1]).frames)' '" +
+                               path + "' 2>&1");
+    }
+    return out;
+}
+
+TEST_F(WavInteropTest, FilesFromOtherPrograms)
+{
     // "metadata" puts the bytes "data" at an even offset; the bext chunk holds the same
     // text and reaches past the first 128 KiB; an odd-sized data chunk has its pad byte.
     const std::string list = Chunk("LIST", "INFOICMT" + Le32(8) + "metadata");
     const std::string bext = Chunk("bext", "Session metadata" + std::string(132000, '\0'));
-    const ChunkFile files[] = {
-        MakeChunkFile("meta.wav", 16, 2, 1000, list, ""),
-        MakeChunkFile("bext.wav", 16, 2, 1000, bext, ""),
-        MakeChunkFile("pad.wav", 24, 1, 333, "", ""),
-        MakeChunkFile("tail.wav", 24, 1, 333, "", list),
+    const std::string cannot = ", and Takebox records only 16- or 24-bit PCM, mono or stereo\n";
+    std::vector<ForeignFile> files = {
+        MakeFile("meta.wav", 16, 2, 1000, list, ""),
+        MakeFile("bext.wav", 16, 2, 1000, bext, ""),
+        MakeFile("pad.wav", 24, 1, 333, "", ""),
+        MakeFile("tail.wav", 24, 1, 333, "", list),
+        MakeFile("wide.wav", 24, 2, 1000, "", "", 4),
+        MakeFile("b20.wav", 20, 1, 1000, "", ""),
+        MakeFile("b12.wav", 12, 4, 500, "", ""),
+        MakeFile("rf64.wav", 24, 1, 333, "", "", 0, true),
+        MakeFile("rf64tail.wav", 16, 2, 1000, "", list, 0, true),
+        MakeFile("rifx.wav", 16, 2, 1000, "", ""),
     };
-    for (const ChunkFile& f : files) {
+    files[3].refusal = files[8].refusal = "other chunks follow its audio\n";
+    files[4].play = "Cannot play wide.wav: its samples are in containers wider than 3 bytes\n";
+    files[4].refusal = "it holds 2 channels of 24-bit samples in 4-byte containers" + cannot;
+    files[5].refusal = "it holds 1 channel of 20-bit samples" + cannot;
+    files[6].play = "Cannot play b12.wav: only 16- or 24-bit mono or stereo files can be played\n";
+    files[6].refusal = "it holds 4 channels of 12-bit samples" + cannot;
+    ForeignFile& rifx = files[9];
+    rifx.bytes.replace(0, 4, "RIFX");
+    rifx.report = rifx.play = rifx.refusal =
+        "Cannot read rifx.wav: big-endian WAV files (RIFX) are not supported\n";
+
+    for (const ForeignFile& f : files) {
         SCOPED_TRACE(f.name);
         const std::string run = dir + "/" + f.name + ".d";
         ASSERT_EQ(0, system(("mkdir '" + run + "'").c_str()));
@@ -202,52 +289,55 @@ TEST_F(WavInteropTest, ChunksBeforeAndAfterTheAudio)
         for (size_t frame = 0; frame < 4096; frame++)
             take += capture.substr(frame * 2 * width, f.channels * width);
 
-        const RunResult r = RunTakebox(run, f.tail ? "t c 1p r 4 c q" : "t c 1p r 4 1 q");
+        const bool appends = f.refusal.empty();
+        const RunResult r = RunTakebox(run, appends ? "t c 1p r 4 1 q" : "t c 1p r 4 c q");
         const std::string show =
             Show("\t1 " + std::string(f.name) + "\n", "0.00", "1.00", "0.05", f.name);
         char report[160];
         snprintf(report, sizeof report,
-                 "\nFile: %s\n  channels: %u\n  bits: %u\n  samplerate: 44100\n"
-                 "  length (sec): %.3f\n\nEnter 'c' to continue\n\n",
-                 f.name, f.channels, f.bits,
-                 static_cast<float>(f.samples.size() / (f.channels * width)) / 44100.0f);
+                 "  channels: %u\n  bits: %u\n  samplerate: 44100\n  length (sec): %.3f\n",
+                 f.fileChannels, f.fileBits, static_cast<float>(f.frames) / 44100.0f);
+        const std::string play =
+            f.play.empty() ? "Playing " + std::string(f.name) + " ...\n\rclock = 0.00 sec" : f.play;
+        const std::string refusal =
+            f.refusal.find("Cannot read") == 0 || f.refusal.empty()
+                ? f.refusal
+                : "You cannot record at the end of " + std::string(f.name) + ": " + f.refusal;
         const std::string recorded =
-            f.tail ? "You cannot record at the end of " + std::string(f.name) +
-                         ": other chunks follow its audio\nEnter 'c' to continue\n"
-                   : "Recording...\n\rRemaining 0.05 sec" +
-                         (f.channels == 2 ? kPeaks : "\n\nChannel 1 peak = -0.00 dB\n") +
-                         kTakeMenu + "Append file is " + std::to_string(44 + take.size()) +
-                         " bytes\n";
+            appends ? "Recording...\n\rRemaining 0.05 sec" +
+                          (f.channels == 2 ? kPeaks : "\n\nChannel 1 peak = -0.00 dB\n") +
+                          kTakeMenu + "Append file is " + std::to_string(44 + take.size()) +
+                          " bytes\n"
+                    : refusal + "Enter 'c' to continue\n";
         EXPECT_EQ(Start(kOpenedList, f.name, "tbtest", 44100, static_cast<int>(f.bits),
                         static_cast<int>(f.channels)) +
-                      show + report + show + "Playing " + f.name + " ...\n\rclock = 0.00 sec" +
-                      show + ExistsMenuText(f.name) + recorded + show + kSaving,
+                      show + "\nFile: " + f.name + "\n" + (f.report.empty() ? report : f.report) +
+                      "\nEnter 'c' to continue\n\n" + show + play + show +
+                      ExistsMenuText(f.name) + recorded + show + kSaving,
                   r.out);
-        EXPECT_TRUE(ReadFile(run + "/play.raw") == Played(f.samples, f.channels, width));
-        if (f.tail) {
+        // Playback plays the frames t counts, as 16- or 24-bit samples.
+        const uint32_t fileWidth = (f.fileBits + 7) / 8;
+        EXPECT_TRUE(ReadFile(run + "/play.raw") ==
+                    (f.play.empty() ? Played(f.samples, f.fileChannels, fileWidth) : ""));
+        if (!appends) {
             EXPECT_TRUE(ReadFile(path) == f.bytes);
             continue;
         }
 
         // Only the sizes change, and the take follows the audio, frame-aligned.
-        // An odd-sized data chunk keeps its pad byte behind the take.
-        std::string want = f.bytes.substr(0, f.bytes.size() - f.samples.size() % 2) + take +
-                           std::string((f.samples.size() + take.size()) % 2, '\0');
-        const size_t sizeField = f.bytes.size() - f.samples.size() - f.samples.size() % 2 - 4;
-        want.replace(4, 4, Le32(static_cast<uint32_t>(want.size() - 8)));
-        want.replace(sizeField, 4, Le32(static_cast<uint32_t>(f.samples.size() + take.size())));
+        const std::string want = Appended(f, take);
         EXPECT_TRUE(ReadFile(path) == want);
-        const std::string frames =
-            std::to_string((f.samples.size() + take.size()) / (f.channels * width));
+        const size_t data = f.samples.size() + take.size();
+        const std::string frames = std::to_string(data / (f.channels * width));
+        bool ok = false;
         EXPECT_EQ(frames + "\n", Shell("sox --i -s '" + path + "' 2>&1"));
         EXPECT_EQ("", Shell("sox -V2 '" + path + "' -t raw '" + run + "/out.raw' 2>&1", &ok));
         EXPECT_TRUE(ReadFile(run + "/out.raw") == f.samples + take);
-        if (python) {
-            EXPECT_EQ(frames + " " + std::to_string(f.samples.size() + take.size()) + "\n",
-                      Shell("python3 -c 'import wave,sys; w = wave.open(sys.argv[1]); "
-                            "d = w.readframes(w.getnframes()); print(w.getnframes(), len(d))' '" +
-                            path + "' 2>&1"));
-        }
+        const std::string others = OtherReaders(path, f.ds64 == 0);
+        const std::string wave = frames + " " + std::to_string(data) + "\n";
+        EXPECT_TRUE(others == "" || others == wave || others == frames + "\n" ||
+                    others == wave + frames + "\n")
+            << others;
     }
 }
 

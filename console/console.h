@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "store/store.h"
+#include "store/take_keeper.h"
 
 enum : int32_t {
     kWordCap = 256,  // command word and answer words; longer words are cut
@@ -30,6 +31,12 @@ struct AppState {
     char* trackTable;  // kTableBytes, owned by main
     char* listText;    // kTableBytes + 1 spare byte for the terminator, owned by main
 };
+
+// The track list of `state`, as the take file keeper adds to it.
+inline TrackListRef ListOf(AppState* state)
+{
+    return {state->trackTable, state->listText, state->listPath, &state->trackCount};
+}
 
 // Fills `state` with the initial values; the two buffers are given by the caller.
 void InitAppState(AppState* state, char* trackTable, char* listText);

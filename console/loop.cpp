@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
-#include "console/take_file.h"
+#include "store/take_keeper.h"
 #include "term/term.h"
 
 void InitAppState(AppState* s, char* trackTable, char* listText)
@@ -74,7 +74,7 @@ void StartUp(AppState* s)
     // lock says no other copy is writing them), and a take or an append not finished.
     RemoveLeftoverTemporaries(s->settingsPath);
     RemoveLeftoverTemporaries(s->listPath);
-    RecoverTake(s);
+    RecoverTake(s->takePath, ListOf(s));
     puts("Type h at any time to get a list of commands");
     s->saveOnExit = 1;
     s->listHidden = 0;

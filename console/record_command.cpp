@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
-#include "console/take_file.h"
+#include "store/take_keeper.h"
 #include "term/term.h"
 #include "wav/wav.h"
 
@@ -177,7 +177,7 @@ void WarnOfDiskRoom(const AppState* s)
 void RecordCommand(AppState* s)
 {
     // A take left in the take file is moved out before a recording can write over it.
-    if (!RecoverTake(s)) {
+    if (!RecoverTake(s->takePath, ListOf(s))) {
         printf("Nothing is recorded while %s holds an unsaved take\n", s->takePath);
         return;
     }
@@ -202,9 +202,9 @@ void RecordCommand(AppState* s)
     }
     struct stat target;
     if (appendFlag)
-        AppendTake(s, result, &attributes);
+        AppendTake(s->takePath, s->recordName, result, &attributes, ListOf(s));
     else if (undecided && lstat(s->recordName, &target) == 0)
-        SetTakeAside(s, result);  // nobody chose to erase the file that is there
+        SetTakeAside(s->takePath, s->recordName, result, ListOf(s));  // nobody chose to erase the file that is there
     else
-        PublishTake(s, result);
+        PublishTake(s->takePath, s->recordName, result, ListOf(s));
 }

@@ -101,6 +101,16 @@ int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_
     return 1;
 }
 
+int RestoreWavSizes(int fd, uint32_t riffSize, uint32_t dataChunk, uint32_t dataSize)
+{
+    uint8_t field[4];
+    PutLE32(field, riffSize);
+    if (!WriteAt(fd, 4, field, sizeof field))
+        return 0;
+    PutLE32(field, dataSize);
+    return WriteAt(fd, static_cast<off_t>(dataChunk) + 4, field, sizeof field);
+}
+
 int WriteDs64(int fd, uint32_t ds64Chunk, uint64_t riffSize, uint64_t dataSize,
               uint64_t sampleCount)
 {

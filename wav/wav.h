@@ -97,6 +97,11 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* layout);
 int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_t frameBytes,
                   off_t length);
 
+// Writes the RIFF size and the data size of the data chunk whose id stands at `dataChunk`
+// as they are given: an append undone puts back what it found. Returns 1 when written, 0
+// (errno says why) when not.
+int RestoreWavSizes(int fd, uint32_t riffSize, uint32_t dataChunk, uint32_t dataSize);
+
 // Writes the three sizes of the ds64 chunk whose id stands at `ds64Chunk`. Returns 1 when
 // written, 0 (errno says why) when not.
 int WriteDs64(int fd, uint32_t ds64Chunk, uint64_t riffSize, uint64_t dataSize,

@@ -8,8 +8,17 @@
 
 #include <cstdint>
 
-#include "console/console.h"
+#include "store/store.h"
 #include "wav/wav.h"
+
+// The track list a kept take joins: the table, its text buffer, the list file's path and
+// the count of names, as the list's own functions take them.
+struct TrackListRef {
+    char* table;
+    char* text;
+    const char* path;
+    int32_t* count;
+};
 
 // Cuts the take file to its header plus `keptBytes` sample bytes, writes the sizes of
 // that length and syncs it, so that audio deleted behind the kept takes cannot come back.
@@ -17,23 +26,26 @@
 // when done (or nothing was there), 0 with a message when the take file could not be cut.
 int CutTakeFile(const char* takePath, int32_t keptBytes);
 
-// Makes the kept takes the file `state->recordName` (new, or replacing it) and lists it.
-// Returns 1 when done; 0 when the take stays in the take file (a message says why).
-int PublishTake(AppState* state, int32_t keptBytes);
+// Makes the kept takes the file `target` (new, or replacing it) and lists it. Returns 1
+// when done; 0 when the take stays in the take file (a message says why).
+int PublishTake(const char* takePath, const char* target, int32_t keptBytes,
+                const TrackListRef& list);
 
-// Appends the kept takes to `state->recordName`, whose format `target` describes, and
-// lists it. Returns 1 when the target holds the take (a take file that could not be
-// emptied is cleared at the next start or recording); 0 when the target was left byte for
-// byte as it was and the take stays in the take file (a message says why).
-int AppendTake(AppState* state, int32_t keptBytes, const FileAttributes* target);
+// Appends the kept takes to `target`, whose format `attributes` describes, and lists it.
+// Returns 1 when the target holds the take (a take file that could not be emptied is
+// cleared at the next start or recording); 0 when the target was left byte for byte as it
+// was and the take stays in the take file (a message says why).
+int AppendTake(const char* takePath, const char* target, int32_t keptBytes,
+               const FileAttributes* attributes, const TrackListRef& list);
 
 // Keeps the kept takes as the next free takebox_recovered_N.wav, listed, and says that
-// `state->recordName` was not replaced: a take nobody chose to save never erases a file.
-void SetTakeAside(AppState* state, int32_t keptBytes);
+// `target` was not replaced: a take nobody chose to save never erases a file.
+void SetTakeAside(const char* takePath, const char* target, int32_t keptBytes,
+                  const TrackListRef& list);
 
 // Settles what a crash left: an append cut short is finished or undone, and an unsaved
 // take in the take file is moved to the next free takebox_recovered_N.wav, with its sizes
 // set from the whole frames present, and listed. A take file that is no readable WAV file
 // is moved aside. Returns 1 when the take file may be written over, 0 when it still holds
 // audio that could not be moved.
-int RecoverTake(AppState* state);
+int RecoverTake(const char* takePath, const TrackListRef& list);

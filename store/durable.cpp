@@ -1,0 +1,173 @@
+// The take keeper's file steps in the working directory. Each system call that changes a
+// file or a name, or makes it durable, has one wrapper here, so that it is handled the
+// same way at every use: an interrupted call is made again (the program's own handlers
+// restart calls, but a call cut short must never be taken for a failed one), errno is
+// kept as the failing call left it, and a name that changed is followed by a sync of its
+// directory. Only the files of store/ link, unlink, rename or sync.
+#include "store/durable.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "store/store.h"
+
+using wavio::FdGuard;
+
+enum : int32_t { kMaxNameNumber = 9999 };
+
+int CutFile(int fd, off_t length)
+{
+    int rc = 0;
+    do {
+        rc = ftruncate(fd, length);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+int SyncData(int fd)
+{
+    int rc = 0;
+    do {
+        rc = fdatasync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+int SyncFile(int fd)
+{
+    int rc = 0;
+    do {
+        rc = fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+int SayWriteFailed(const char* path, int error)
+{
+    printf("Write to %s failed: %s\n", path, strerror(error));
+    errno = error;
+    return 0;
+}
+
+int ReadTakeLayout(int fd, WavLayout* t)
+{
+    return ReadWavLayout(fd, 4, t) && t->riffWave && t->sampleRate != 0 &&
+           static_cast<off_t>(t->dataOffset) <= t->length;
+}
+
+int OpenTake(const char* path, FdGuard* guard, off_t* length, bool* writable, int* refused)
+{
+    guard->fd = open(path, O_RDWR);
+    *writable = guard->fd >= 0;
+    if (guard->fd < 0) {
+        if (refused != nullptr)
+            *refused = errno;
+        guard->fd = open(path, O_RDONLY);
+    }
+    if (guard->fd < 0)
+        return 0;
+    struct stat st;
+    if (fstat(guard->fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    *length = st.st_size;
+    return 1;
+}
+
+int SetTakeLength(int fd, const WavLayout& t, off_t length)
+{
+    if (!CutFile(fd, length))
+        return 0;
+    const uint64_t dataBytes = static_cast<uint64_t>(length - static_cast<off_t>(t.dataOffset));
+    return WriteWavSizes(fd, t.dataChunk, &dataBytes, t.frameBytes, length);
+}
+
+int SyncFileData(const char* path)
+{
+    FdGuard f(open(path, O_RDONLY | O_CLOEXEC));  // its close keeps errno
+    return f.fd >= 0 && SyncData(f.fd);
+}
+
+int RemoveName(const char* path)
+{
+    if (unlink(path) != 0 && errno != ENOENT)
+        return 0;
+    SyncDirectoryOf(path);
+    return 1;
+}
+
+int MoveToName(const char* from, const char* name)
+{
+    if (link(from, name) == 0) {
+        SyncDirectoryOf(name);
+        if (unlink(from) == 0) {
+            SyncDirectoryOf(from);
+            return 1;
+        }
+        const int error = errno;
+        RemoveName(name);  // both names would hold the take: the old one stays
+        errno = error;
+        return 0;
+    }
+    if (errno == EEXIST)
+        return 0;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK)
+        return 0;
+    // No hard links here.
+    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, name, RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST || (errno != EINVAL && errno != ENOSYS))
+            return 0;
+        // Nor a rename that refuses an existing name: look first. Only one Takebox
+        // runs in a directory, so no other copy takes the name in between.
+        struct stat st;
+        if (lstat(name, &st) == 0) {
+            errno = EEXIST;
+            return 0;
+        }
+        if (rename(from, name) != 0)
+            return 0;
+    }
+    SyncDirectoryOf(name);
+    return 1;
+}
+
+int RenameOnto(const char* from, const char* to)
+{
+    if (rename(from, to) != 0)
+        return 0;
+    if (!SyncDirectoryOf(to))
+        SayWriteFailed(to, errno);
+    return 1;
+}
+
+int FreeName(const char* pattern, char* name, size_t cap)
+{
+    for (int32_t n = 1; n <= kMaxNameNumber; n++) {
+        snprintf(name, cap, pattern, n);
+        struct stat st;
+        if (lstat(name, &st) != 0 && errno == ENOENT)
+            return 1;
+    }
+    errno = EEXIST;
+    return 0;
+}
+
+int FindLinkedName(const char* takePath, const char* pattern, char* name, size_t cap)
+{
+    struct stat take;
+    if (lstat(takePath, &take) != 0 || take.st_nlink < 2)
+        return 0;
+    for (int32_t n = 1; n <= kMaxNameNumber; n++) {
+        snprintf(name, cap, pattern, n);
+        struct stat st;
+        if (lstat(name, &st) == 0 && st.st_dev == take.st_dev && st.st_ino == take.st_ino)
+            return 1;
+    }
+    return 0;
+}
+

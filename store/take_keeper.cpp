@@ -1,0 +1,257 @@
+// The take file keeper: publishing, appending, setting aside and recovering takes.
+//
+// The order of the steps is what keeps a take safe from a crash or a power cut:
+// - data is synced before the name that publishes it changes, and the directory after;
+// - a recovered name is listed before the take gets it (a listed name whose file does not
+//   exist yet gets the take at the next start), and a hard link is made before the take
+//   file's name is removed (a take under both names is known by its link count);
+// - an append writes a journal first, so that a start after a crash finishes it (the
+//   whole take reached the target) or undoes it (the target is cut back to its old bytes)
+//   before the take file is looked at.
+#include "store/take_keeper.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "store/append_journal.h"
+#include "store/durable.h"
+
+namespace {
+
+using wavio::CloseChecked;
+using wavio::FdGuard;
+
+constexpr int32_t kMaxNameNumber = 9999;
+constexpr const char* kRecoveredName = "takebox_recovered_%i.wav";
+constexpr const char* kUnreadableName = "takebox_unreadable_%i.wav";
+
+int ListTrack(const TrackListRef& list, const char* name)
+{
+    return AddTrack(list.table, list.text, list.path, list.count, name);
+}
+
+// Moves the take file to the first free name of the pattern; with `list`, the name is
+// listed first (unless `list` is null). A move cut short by a crash is completed under the name it had reached.
+// Returns 1 with the name; 0 with errno set.
+int MoveToFreeName(const char* takePath, const TrackListRef* list, const char* pattern, char* name,
+                   size_t cap)
+{
+    if (FindLinkedName(takePath, pattern, name, cap)) {
+        if (list != nullptr)
+            ListTrack(*list, name);
+        return RemoveName(takePath);
+    }
+    for (int32_t attempt = 0; attempt < kMaxNameNumber; attempt++) {
+        if (!FreeName(pattern, name, cap))
+            return 0;
+        if (list != nullptr)
+            ListTrack(*list, name);
+        if (MoveToName(takePath, name))
+            return 1;
+        if (errno != EEXIST)
+            return 0;
+    }
+    errno = EEXIST;
+    return 0;
+}
+
+// The last steps of an append once the target holds the take with its sizes: the take file
+// is emptied, then the journal and the take file are removed. Returns 1 when done, 0 (said)
+// when the take file could not be emptied: the journal stays, and the next start or
+// recording finds the take whole in the target and finishes these steps.
+int ClearAppendedTake(const char* takePath)
+{
+    if (!CutTakeFile(takePath, 0))
+        return 0;
+    RemoveName(kJournal);
+    RemoveName(takePath);
+    return 1;
+}
+
+// Finishes or undoes an append that a crash cut short. Returns 1 when no journal is left.
+int SettleAppend(const char* takePath)
+{
+    AppendJournal j;
+    const int found = ReadJournal(&j);
+    if (found == 0)
+        return 1;
+    if (found < 0)  // cut short before the target was touched
+        return RemoveName(kJournal);
+    if (HoldsWholeTake(j, takePath)) {
+        if (!PatchAppendSizes(j) || !ClearAppendedTake(takePath))
+            return 0;
+        printf("Completed the append to %s that was cut short\n", j.target);
+        return 1;
+    }
+    // The take file keeps only the take: audio deleted behind it stays deleted.
+    if (!RollBack(j) || !CutTakeFile(takePath, static_cast<int32_t>(j.takeBytes))) {
+        printf("Unable to restore %s: %s\n", j.target, strerror(errno));
+        return 0;
+    }
+    RemoveName(kJournal);
+    printf("An append to %s was cut short: %s is as it was before\n", j.target, j.target);
+    return 1;
+}
+
+// An append that failed: the take stays in the take file, the target is put back.
+void UndoAppend(const char* takePath, const char* target, const AppendJournal& j,
+                int32_t keptBytes)
+{
+    CutTakeFile(takePath, keptBytes);
+    printf("Unable to append the take to %s; the take is kept in %s\n", target,
+           takePath);
+    if (!RollBack(j)) {
+        printf("Unable to restore %s: %s\n", target, strerror(errno));
+        return;  // the journal stays: the next start puts the target back
+    }
+    RemoveName(kJournal);
+}
+
+}  // namespace
+
+int CutTakeFile(const char* takePath, int32_t keptBytes)
+{
+    FdGuard take(-1);
+    off_t length = 0;
+    bool writable = false;
+    int refused = 0;
+    WavLayout t;
+    if (!OpenTake(takePath, &take, &length, &writable, &refused) ||
+        !ReadTakeLayout(take.fd, &t))
+        return 1;
+    off_t end = static_cast<off_t>(t.dataOffset) + (keptBytes > 0 ? keptBytes : 0);
+    if (end > length)
+        end = length;
+    if (!writable || !SetTakeLength(take.fd, t, end)) {
+        const int error = writable ? errno : refused;
+        printf("Unable to cut %s to its kept takes: %s\n", takePath, strerror(error));
+        errno = error;
+        return 0;
+    }
+    if (!SyncData(take.fd))
+        return SayWriteFailed(takePath, errno);
+    return 1;
+}
+
+int PublishTake(const char* takePath, const char* target, int32_t keptBytes,
+                const TrackListRef& list)
+{
+    // The take file gets its final length and sizes and reaches the disk before its name
+    // changes: the target is never seen with the planned sizes or without its audio.
+    if (!CutTakeFile(takePath, keptBytes))
+        return 0;
+    if (!RenameOnto(takePath, target)) {
+        printf("Unable to move %s to %s: %s\n", takePath, target, strerror(errno));
+        return 0;
+    }
+    ListTrack(list, target);
+    return 1;
+}
+
+int AppendTake(const char* takePath, const char* target, int32_t keptBytes,
+               const FileAttributes* a, const TrackListRef& list)
+{
+    const uint64_t existing =
+        static_cast<uint64_t>(a->channels) * a->frameCount * a->bytesPerSample;
+    const uint64_t dataSize = existing + static_cast<uint64_t>(keptBytes);
+    if (dataSize > kMaxField) {
+        CutTakeFile(takePath, keptBytes);
+        printf("%s would pass 2 GiB of sample data; the take is kept in %s\n", target,
+               takePath);
+        return 0;
+    }
+    AppendJournal j;
+    const int planned = PlanAppend(target, keptBytes, static_cast<uint32_t>(dataSize), &j);
+    if (!planned || !WriteJournal(j)) {
+        const int error = errno;
+        CutTakeFile(takePath, keptBytes);
+        printf("Unable to append the take to %s; the take is kept in %s\n", target,
+               takePath);
+        if (planned)  // a target that cannot be read has the line above alone
+            SayWriteFailed(kJournal, error);
+        return 0;
+    }
+    struct stat st;
+    if (!APPEND(target, takePath, keptBytes) || stat(target, &st) != 0 ||
+        st.st_size != AppendedEnd(j)) {
+        UndoAppend(takePath, target, j, keptBytes);
+        return 0;
+    }
+    if (!SyncFileData(target)) {
+        SayWriteFailed(target, errno);
+        UndoAppend(takePath, target, j, keptBytes);
+        return 0;
+    }
+    if (!PatchAppendSizes(j)) {
+        UndoAppend(takePath, target, j, keptBytes);
+        return 0;
+    }
+    // From here the target holds the take: a take file that cannot be emptied is cleared
+    // later, never rolled back over.
+    if (!ClearAppendedTake(takePath))
+        printf("The take is appended to %s; %s is cleared at the next start or recording\n",
+               target, takePath);
+    ListTrack(list, target);
+    return 1;
+}
+
+void SetTakeAside(const char* takePath, const char* target, int32_t keptBytes,
+                  const TrackListRef& list)
+{
+    if (!CutTakeFile(takePath, keptBytes))
+        return;  // the take stays in the take file: the next start recovers it
+    char name[kRecordNameCap];
+    if (!MoveToFreeName(takePath, &list, kRecoveredName, name, sizeof name)) {
+        printf("Unable to recover the unsaved take in %s: %s\n", takePath, strerror(errno));
+        return;
+    }
+    printf("%s was not replaced: the take is kept as %s\n", target, name);
+}
+
+int RecoverTake(const char* takePath, const TrackListRef& list)
+{
+    if (!SettleAppend(takePath))
+        return 0;
+    FdGuard take(-1);
+    off_t length = 0;
+    bool writable = false;
+    if (!OpenTake(takePath, &take, &length, &writable, nullptr))
+        return 1;  // nothing there (or nothing a recording could write over)
+    char name[kRecordNameCap];
+    WavLayout t;
+    if (!ReadTakeLayout(take.fd, &t)) {
+        // Shorter than a header, it holds no audio: a header that could not be written.
+        if (length < static_cast<off_t>(kHeaderBytes))
+            return 1;
+        CloseChecked(take);
+        if (!MoveToFreeName(takePath, nullptr, kUnreadableName, name, sizeof name)) {
+            printf("Unable to move %s aside: %s\n", takePath, strerror(errno));
+            return 0;
+        }
+        printf("%s is no readable WAV file: moved aside to %s\n", takePath, name);
+        return 1;
+    }
+    const uint64_t frames = static_cast<uint64_t>(length - t.dataOffset) / t.frameBytes;
+    if (frames == 0)
+        return 1;  // a header alone, or less than one frame behind it
+    // The sizes still claim the planned length: set them from the whole frames present,
+    // a partial last frame cut off, and sync them before the take gets its new name. A
+    // file that cannot be patched is moved all the same: readers count its frames by its
+    // length.
+    if (writable &&
+        SetTakeLength(take.fd, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
+        SyncData(take.fd);
+    CloseChecked(take);
+    if (!MoveToFreeName(takePath, &list, kRecoveredName, name, sizeof name)) {
+        printf("Unable to recover the unsaved take in %s: %s\n", takePath, strerror(errno));
+        return 0;
+    }
+    printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
+           static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.sampleRate)));
+    return 1;
+}

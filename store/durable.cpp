@@ -1,9 +1,7 @@
-// The take keeper's file steps in the working directory. Each system call that changes a
-// file or a name, or makes it durable, has one wrapper here, so that it is handled the
-// same way at every use: an interrupted call is made again (the program's own handlers
-// restart calls, but a call cut short must never be taken for a failed one), errno is
-// kept as the failing call left it, and a name that changed is followed by a sync of its
-// directory. Only the files of store/ link, unlink, rename or sync.
+// The take keeper's file steps in the working directory: the take file opened and cut, a
+// name removed or given without replacing a file, a free name found. A name that changed
+// is followed by a sync of its directory; errno is kept as the failing call left it. Only
+// the files of store/ link, unlink, rename or sync.
 #include "store/durable.h"
 
 #include <fcntl.h>
@@ -20,40 +18,6 @@
 using wavio::FdGuard;
 
 enum : int32_t { kMaxNameNumber = 9999 };
-
-int CutFile(int fd, off_t length)
-{
-    int rc = 0;
-    do {
-        rc = ftruncate(fd, length);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
-
-int SyncData(int fd)
-{
-    int rc = 0;
-    do {
-        rc = fdatasync(fd);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
-
-int SyncFile(int fd)
-{
-    int rc = 0;
-    do {
-        rc = fsync(fd);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
-
-int SayWriteFailed(const char* path, int error)
-{
-    printf("Write to %s failed: %s\n", path, strerror(error));
-    errno = error;
-    return 0;
-}
 
 int ReadTakeLayout(int fd, WavLayout* t)
 {

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string>
 
+#include "store/durable.h"
+
 namespace {
 
 enum : int32_t {
@@ -87,7 +89,7 @@ int SyncDirectory(const char* dir)
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 0;
-    int ok = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+    int ok = SyncFile(fd) || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
     const int error = errno;
     close(fd);
     errno = error;
@@ -163,7 +165,7 @@ static int WriteWhole(const char* path, const char* bytes, uint32_t size)
         error = errno;
     if (fflush(file) != 0 && error == 0)
         error = errno;
-    if (fsync(fileno(file)) != 0 && error == 0)
+    if (!SyncFile(fileno(file)) && error == 0)
         error = errno;
     if (fclose(file) != 0 && error == 0)
         error = errno;
@@ -184,7 +186,7 @@ int ReplaceFile(const char* path, const char* bytes, uint32_t size)
     if (written == 0)
         printf("Unable to open %s\n", path);
     else if (written < 0)
-        printf("Write to %s failed: %s\n", path, strerror(errno));
+        SayWriteFailed(path, errno);
     return written == 1 ? 1 : 0;
 }
 

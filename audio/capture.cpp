@@ -11,14 +11,13 @@ namespace audio {
 namespace {
 
 // Starts the stream again after it dropped frames (an overrun, or a suspend that could
-// not be resumed) and returns how many it dropped: the device's time from the previous
-// start to this one, less the frames it delivered in between. Only start times are used:
-// the time stamp of the overrun itself is not reliable on plugins.
+// not be resumed; the recovery has prepared it) and returns how many it dropped: the
+// device's time from the previous start to this one, less the frames it delivered in
+// between. Only start times are used: the time stamp of the overrun itself is not
+// reliable on plugins.
 int64_t RestartCapture(snd_pcm_t* pcm, CaptureClock* clock, uint32_t rate)
 {
     const CaptureClock before = *clock;
-    if (snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED)
-        snd_pcm_prepare(pcm);
     StartCapture(pcm, clock);
     if (!before.stamped || !clock->stamped)
         return 0;
@@ -95,24 +94,17 @@ BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd_pcm_
             clock->delivered += moved;
             if (done < period && StopPending())
                 return kBlockStopped;
-        } else if (moved == -EPIPE) {
-            *got = done;
-            *lost = RestartCapture(pcm, clock, rate);
-            return kBlockOverrun;
-        } else if (moved == -EINTR || moved == 0) {
-            if (StopPending())
-                return kBlockStopped;
-            // Nothing delivered: wait instead of spinning; at most 100 ms, so that a stop
-            // key that came just before the wait (its signal interrupts nothing) is seen.
-            if (moved == 0)
-                snd_pcm_wait(pcm, 100);
-        } else if (moved == -ESTRPIPE) {
-            RecoverSuspend(pcm);
-            if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) {
+        } else if (moved == -EPIPE || moved == -ESTRPIPE) {
+            // A stream that had to be prepared starts again, and the time it stood still
+            // counts as dropped frames; a resumed one goes on reading.
+            if (RecoverStream(pcm, moved)) {
                 *got = done;
                 *lost = RestartCapture(pcm, clock, rate);
                 return kBlockOverrun;
             }
+        } else if (moved == -EINTR || moved == 0) {
+            if (!AwaitStream(pcm, moved))
+                return kBlockStopped;
         } else {
             *error = static_cast<int>(moved);
             return kBlockFailed;

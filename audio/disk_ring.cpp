@@ -296,4 +296,9 @@ void AwaitWriter(DiskRing* ring)
     ring->changed.wait_for(hold, std::chrono::milliseconds(100));
 }
 
+void ShowWriteFailure(const char* path, int error)
+{
+    printf("Write to %s failed: %s\n", path, strerror(error));
+}
+
 }  // namespace audio

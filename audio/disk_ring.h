@@ -104,4 +104,7 @@ void ReadWriter(DiskRing* ring, int32_t origin, WriterState* seen);
 // Waits for word from the writer (it is half empty, drained or failed), 100 ms at most.
 void AwaitWriter(DiskRing* ring);
 
+// The line of a write to the take file (or its close) that failed with `error`.
+void ShowWriteFailure(const char* path, int error);
+
 }  // namespace audio

@@ -271,7 +271,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     audio::RunTakes(&run, pcm.pcm);
     audio::StopWriter(&ring, writer);
     if (!wavio::CloseChecked(take))
-        printf("Write to %s failed: %s\n", takePath, strerror(errno));
+        audio::ShowWriteFailure(takePath, errno);
     audio::CloseCapture(&pcm, run.deviceFailed);
     if (undecided != nullptr)
         *undecided = run.undecided ? 1 : 0;

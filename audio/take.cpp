@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "audio/audio.h"
 #include "audio/record_run.h"
@@ -166,7 +165,7 @@ void ShowTakeFailure(const RecordRun& run, const Take& take, int32_t shown, int 
     if (run.deviceFailed)
         printf("Recording stopped: the capture device failed: %s\n", snd_strerror(deviceError));
     if (take.writeError != 0)
-        printf("Write to %s failed: %s\n", run.takePath, strerror(take.writeError));
+        ShowWriteFailure(run.takePath, take.writeError);
 }
 
 }  // namespace

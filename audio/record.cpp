@@ -74,7 +74,6 @@ int CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, 
     return 1;
 }
 
-
 // The buffers of a run: the capture area (the channel 1 plane, then the channel 2 plane),
 // the ring's slots, and the writer's block of zeros and plane.
 struct RunBuffers {
@@ -94,7 +93,8 @@ int AllocateBlocks(RecordRun* run, DiskRing* ring, RunBuffers* buffers)
     ring->block = run->block;
     ring->rate = run->rate;
     buffers->capture.bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
-    if (buffers->capture.bytes == nullptr || !AllocateRing(ring, &buffers->ring, &buffers->writer)) {
+    if (buffers->capture.bytes == nullptr ||
+        !AllocateRing(ring, &buffers->ring, &buffers->writer)) {
         printf("Out of memory for recording buffers\n");
         return 0;
     }

@@ -43,7 +43,7 @@ TEST(DiskRingTest, BlocksThatFindTheRingFullAreSilenceInPlace)
         ring.channels = c.channels;
         ring.frameBytes = c.width * static_cast<uint32_t>(c.channels);
         ring.block = 64;
-        ring.rate = 64;  // ten seconds: a ring of ten blocks
+        ring.rate = 64;  // a block a second: the ring holds ten
         audio::BufferGuard ringArea;
         audio::BufferGuard writerArea;
         ASSERT_EQ(1, audio::AllocateRing(&ring, &ringArea, &writerArea));
@@ -55,7 +55,8 @@ TEST(DiskRingTest, BlocksThatFindTheRingFullAreSilenceInPlace)
         const int32_t end = (blocks + 1) * ring.block;
         const std::vector<uint8_t> older(kHeaderBytes + static_cast<size_t>(end) * ring.frameBytes,
                                          0xff);
-        ASSERT_EQ(static_cast<ssize_t>(older.size()), pwrite(ring.fd, older.data(), older.size(), 0));
+        ASSERT_EQ(static_cast<ssize_t>(older.size()),
+                  pwrite(ring.fd, older.data(), older.size(), 0));
 
         audio::BeginTake(&ring, 0);
         pthread_t writer;

@@ -5,15 +5,12 @@
 #pragma once
 
 #include <alsa/asoundlib.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "audio/audio.h"
-#include "term/term.h"
 
 namespace audio {
 
@@ -98,17 +95,17 @@ int OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width
 // "plughw:" for a "hw:" device, the "plug" converter over any other.
 void ConvertingDevice(const char* device, char* out, size_t cap);
 
-// Brings a stream back after the system suspended it (-ESTRPIPE): resumed where the
-// driver can, for at most about ten seconds while it asks to wait, else prepared afresh.
-inline void RecoverSuspend(snd_pcm_t* pcm)
-{
-    int rc = snd_pcm_resume(pcm);
-    for (int tries = 0; rc == -EAGAIN && tries < 100 && !StopPending(); tries++) {
-        usleep(100000);
-        rc = snd_pcm_resume(pcm);
-    }
-    if (rc < 0)
-        snd_pcm_prepare(pcm);
-}
+// The one recovery of a stream whose read or write failed with an xrun (-EPIPE: an
+// overrun or an underrun) or a suspend (-ESTRPIPE), as aplay's xrun() and suspend() are.
+// An xrun prepares the stream again. A suspended stream is resumed where the driver can,
+// for at most about ten seconds while it asks to wait, else prepared afresh. Returns true
+// when the stream was prepared (after an xrun always): its position is lost, and what the
+// frames in between become is the caller's policy. False: it goes on where it stood.
+bool RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t rc);
+// After a read or write that moved nothing (0) or was cut short by a signal (-EINTR):
+// false when the stop key is pending; else true, once the device had up to 100 ms to get
+// ready when nothing moved (no spinning; the bound lets a stop key that came just before
+// the wait, whose signal interrupts nothing, be seen).
+bool AwaitStream(snd_pcm_t* pcm, snd_pcm_sframes_t moved);
 
 }  // namespace audio

@@ -3,6 +3,7 @@
 // second, then the peak lines. Nothing is written to any file.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "audio/handles.h"
@@ -31,7 +32,8 @@ int OpenForCheck(audio::PcmGuard* pcm, const char* device, uint32_t rate, uint32
 }
 
 // Reads one block of at most `frames` frames into the planes. Returns the frames read, 0
-// after an overrun (the stream is prepared again), -1 when the device failed.
+// after an overrun or a suspend (the stream is brought back; the time in between is not
+// metered) or a signal (the loop looks at the stop key), -1 when the device failed.
 snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
                            snd_pcm_uframes_t frames)
 {
@@ -39,10 +41,12 @@ snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
     const snd_pcm_sframes_t got = snd_pcm_readn(pcm, planes, frames);
     if (got >= 0)
         return got;
-    if (got == -EPIPE || got == -ESTRPIPE || got == -EINTR) {
-        snd_pcm_prepare(pcm);
+    if (got == -EPIPE || got == -ESTRPIPE) {
+        audio::RecoverStream(pcm, got);
         return 0;
     }
+    if (got == -EINTR)
+        return 0;
     fprintf(stderr, "The capture device failed: %s\n", snd_strerror(static_cast<int>(got)));
     return -1;
 }

@@ -56,18 +56,14 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
             done += static_cast<snd_pcm_uframes_t>(put);
             if (done < frames && StopPending())
                 return kChunkStopped;
-        } else if (put == -EPIPE) {
-            snd_pcm_prepare(pcm);  // underrun: the chunk is lost, playback goes on
-            return kChunkPlayed;
+        } else if (put == -EPIPE || put == -ESTRPIPE) {
+            audio::RecoverStream(pcm, put);
+            if (put == -EPIPE)
+                return kChunkPlayed;  // underrun: the chunk is lost, playback goes on
+            // After a suspend the rest of the chunk is played.
         } else if (put == -EINTR || put == 0) {
-            if (StopPending())
+            if (!audio::AwaitStream(pcm, put))
                 return kChunkStopped;
-            // Nothing taken: wait for room instead of spinning; at most 100 ms, so that a
-            // stop key that came just before the wait (its signal interrupts nothing) is seen.
-            if (put == 0)
-                snd_pcm_wait(pcm, 100);
-        } else if (put == -ESTRPIPE) {
-            audio::RecoverSuspend(pcm);
         } else {
             *error = static_cast<int>(put);
             return kChunkFailed;

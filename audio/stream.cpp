@@ -1,12 +1,18 @@
 // The stream set-up that capture and playback share: open the device, then ask for the
 // access, the format, two channels, the rate, the period and the buffer, install them,
 // and read back what the device took. A device that refuses the access, the format or two
-// channels is opened again behind ALSA's plug layer, which converts them.
+// channels is opened again behind ALSA's plug layer, which converts them. And the one
+// recovery of a running stream after an xrun or a suspend.
 #include "audio/handles.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+
+#include "term/term.h"
 
 namespace audio {
 
@@ -115,6 +121,20 @@ StreamStep OpenDirect(PcmGuard* pcm, const char* device, const StreamRequest& re
     return Install(pcm->pcm, params, request, settings, error);
 }
 
+// Brings a suspended stream back: resumed where the driver can, else prepared afresh.
+// Returns whether it stands prepared.
+bool Resume(snd_pcm_t* pcm)
+{
+    int rc = snd_pcm_resume(pcm);
+    for (int tries = 0; rc == -EAGAIN && tries < 100 && !StopPending(); tries++) {
+        usleep(100000);
+        rc = snd_pcm_resume(pcm);
+    }
+    if (rc < 0)
+        snd_pcm_prepare(pcm);
+    return snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED;
+}
+
 // A read-back value for the capture report; values beyond int range are shown as INT_MAX.
 int ReportValue(unsigned long v)
 {
@@ -201,6 +221,24 @@ int OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width
         return 0;
     }
     return 1;
+}
+
+bool RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t rc)
+{
+    if (rc == -ESTRPIPE)
+        return Resume(pcm);
+    if (snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED)
+        snd_pcm_prepare(pcm);
+    return true;
+}
+
+bool AwaitStream(snd_pcm_t* pcm, snd_pcm_sframes_t moved)
+{
+    if (StopPending())
+        return false;
+    if (moved == 0)
+        snd_pcm_wait(pcm, 100);
+    return true;
 }
 
 }  // namespace audio

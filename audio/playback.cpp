@@ -257,7 +257,8 @@ int PLAY(const char* path, const char* device, float start, float stop)
     }
     span.frameBytes = span.channels * span.width;
 
-    wavio::FdGuard file(open(path, O_RDONLY));
+    uint32_t other = 0;
+    wavio::FdGuard file(OpenRegular(path, O_RDONLY, &other));
     if (file.fd < 0) {
         printf("Cannot open wavefile\n");
         return 0;

@@ -247,7 +247,8 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     if (!MAKE_HEADER(takePath, rate, static_cast<uint32_t>(channels), static_cast<uint32_t>(bits),
                      run.planned))
         return -1;  // MAKE_HEADER has said why
-    wavio::FdGuard take(open(takePath, O_RDWR));
+    uint32_t other = 0;
+    wavio::FdGuard take(OpenRegular(takePath, O_RDWR | O_NOFOLLOW, &other));
     if (take.fd < 0) {
         printf("Unable to open %s\n", takePath);
         return -1;

@@ -33,7 +33,7 @@ namespace {
 void StartUp(AppState* s)
 {
     puts("\nTakebox 1.05 by Marlo Fenwick\n");
-    FILE* settings = fopen(s->settingsPath, "r");
+    FILE* settings = OpenForReading(s->settingsPath);
     if (settings != nullptr) {
         fclose(settings);
         puts("Reading rcbox.txt file");

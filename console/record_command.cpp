@@ -2,6 +2,7 @@
 // file keeper publish, append or set aside the kept takes.
 #include "console/console.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,18 @@ int RefuseTakeFile(const AppState* s, const char* name)
         return 0;
     printf("%s is the take file; choose another name\n", name);
     return 1;
+}
+
+// Whether the target is there to be replaced, played or extended: a regular file that can
+// be opened for reading, or an entry of another kind (a FIFO, a directory), which is never
+// opened for it (a FIFO would wait for a writer).
+bool TargetExists(const char* name)
+{
+    uint32_t other = 0;
+    const int fd = OpenRegular(name, O_RDONLY, &other);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0 || other != 0;
 }
 
 // Asks until the duration is above 0. Returns 0 at end of input.
@@ -121,10 +134,8 @@ int ChooseTarget(AppState* s, int32_t* appendFlag, FileAttributes* a)
 {
     *appendFlag = 0;
     for (;;) {
-        FILE* existing = fopen(s->recordName, "r");
-        if (existing == nullptr)
+        if (!TargetExists(s->recordName))
             return 1;  // a new target
-        fclose(existing);
         printf("%s exists\n", s->recordName);
         printf("1 = erase and record over %s\n", s->recordName);
         puts("2 = enter a different name");
@@ -176,11 +187,8 @@ void WarnOfDiskRoom(const AppState* s)
 
 void RecordCommand(AppState* s)
 {
-    // A take left in the take file is moved out before a recording can write over it.
-    if (!RecoverTake(s->takePath, ListOf(s))) {
-        printf("Nothing is recorded while %s holds an unsaved take\n", s->takePath);
+    if (!PrepareTakeFile(s->takePath, ListOf(s)))
         return;
-    }
     if (s->recordName[0] == '\0') {
         puts("Enter the recording file name:");
         if (!ReadRecordName(s->recordName))
@@ -193,6 +201,8 @@ void RecordCommand(AppState* s)
     if (!ChooseTarget(s, &appendFlag, &attributes))
         return;
     WarnOfDiskRoom(s);
+    if (!ClearTakeName(s->takePath))
+        return;
     int32_t undecided = 0;
     int32_t result = RECORD(s->device, s->sampleRate, s->duration, s->channels,
                             static_cast<int32_t>(s->bits), appendFlag, s->takePath, &undecided);

@@ -40,7 +40,8 @@ int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJ
     // The data chunk is found as APPEND finds it: the format was checked before the take
     // was recorded, by GetAttributes' own rules. The take's bytes must follow whole
     // frames, so that the data size covers the file's audio and the take exactly.
-    FdGuard f(open(target, O_RDONLY));
+    uint32_t other = 0;
+    FdGuard f(OpenRegular(target, O_RDONLY, &other));
     WavLayout w = {};
     uint8_t field[4];
     if (f.fd >= 0)
@@ -101,8 +102,11 @@ int WriteJournal(const AppendJournal& j)
         errno = ENAMETOOLONG;
         return 0;
     }
-    FdGuard f(open(kJournal, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (f.fd < 0)
+    // The journal's name is the program's own: created new, or (left behind) cut to
+    // nothing, never a file a link leads to.
+    uint32_t other = 0;
+    FdGuard f(OpenRegular(kJournal, O_WRONLY | O_CREAT | O_NOFOLLOW, &other));
+    if (f.fd < 0 || !CutFile(f.fd, 0))
         return 0;
     // errno is kept where a call fails: removing the journal must not change it.
     const bool ok = WriteAt(f.fd, 0, reinterpret_cast<const uint8_t*>(text),
@@ -119,7 +123,8 @@ int WriteJournal(const AppendJournal& j)
 
 int ReadJournal(AppendJournal* j)
 {
-    FdGuard f(open(kJournal, O_RDONLY));
+    uint32_t other = 0;
+    FdGuard f(OpenRegular(kJournal, O_RDONLY | O_NOFOLLOW, &other));
     if (f.fd < 0)
         return 0;
     char text[kJournalCap];
@@ -167,7 +172,8 @@ int ReadJournal(AppendJournal* j)
 
 int RollBack(const AppendJournal& j)
 {
-    FdGuard f(open(j.target, O_RDWR));
+    uint32_t other = 0;
+    FdGuard f(OpenRegular(j.target, O_RDWR, &other));
     if (f.fd < 0)
         return errno == ENOENT ? 1 : 0;
     if (!CutFile(f.fd, j.length))
@@ -190,7 +196,8 @@ int RollBack(const AppendJournal& j)
 
 bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
 {
-    FdGuard target(open(j.target, O_RDONLY));
+    uint32_t other = 0;
+    FdGuard target(OpenRegular(j.target, O_RDONLY, &other));
     struct stat st;
     if (target.fd < 0 || fstat(target.fd, &st) != 0 || st.st_size != AppendedEnd(j))
         return false;
@@ -221,7 +228,8 @@ bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
 
 int PatchAppendSizes(const AppendJournal& j)
 {
-    FdGuard f(open(j.target, O_RDWR));
+    uint32_t other = 0;
+    FdGuard f(OpenRegular(j.target, O_RDWR, &other));
     if (f.fd < 0) {
         printf("Unable to open %s\n", j.target);
         return 0;

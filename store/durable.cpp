@@ -27,17 +27,17 @@ int ReadTakeLayout(int fd, WavLayout* t)
 
 int OpenTake(const char* path, FdGuard* guard, off_t* length, bool* writable, int* refused)
 {
-    guard->fd = open(path, O_RDWR);
+    // The take file's name is the program's own: a link there is not followed.
+    uint32_t other = 0;
+    guard->fd = OpenRegular(path, O_RDWR | O_NOFOLLOW, &other);
     *writable = guard->fd >= 0;
-    if (guard->fd < 0) {
+    if (guard->fd < 0 && other == 0) {
         if (refused != nullptr)
             *refused = errno;
-        guard->fd = open(path, O_RDONLY);
+        guard->fd = OpenRegular(path, O_RDONLY | O_NOFOLLOW, &other);
     }
-    if (guard->fd < 0)
-        return 0;
     struct stat st;
-    if (fstat(guard->fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (guard->fd < 0 || fstat(guard->fd, &st) != 0)
         return 0;
     *length = st.st_size;
     return 1;
@@ -53,7 +53,8 @@ int SetTakeLength(int fd, const WavLayout& t, off_t length)
 
 int SyncFileData(const char* path)
 {
-    FdGuard f(open(path, O_RDONLY | O_CLOEXEC));  // its close keeps errno
+    uint32_t other = 0;
+    FdGuard f(OpenRegular(path, O_RDONLY, &other));  // its close keeps errno
     return f.fd >= 0 && SyncData(f.fd);
 }
 

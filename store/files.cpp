@@ -18,6 +18,7 @@
 #include <string>
 
 #include "store/durable.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ static int WriteWhole(const char* path, const char* bytes, uint32_t size)
     if (exists && (!S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0))
         return 0;
     std::string temp = TempPrefix(target) + "XXXXXX";
-    int fd = mkstemp(&temp[0]);
+    int fd = mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0)
         return 0;
     FILE* file = nullptr;
@@ -178,6 +179,16 @@ static int WriteWhole(const char* path, const char* bytes, uint32_t size)
     remove(temp.c_str());
     errno = error;
     return -1;
+}
+
+FILE* OpenForReading(const char* path)
+{
+    uint32_t other = 0;
+    const int fd = OpenRegular(path, O_RDONLY, &other);
+    FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (fd >= 0 && file == nullptr)
+        close(fd);
+    return file;
 }
 
 int ReplaceFile(const char* path, const char* bytes, uint32_t size)

@@ -67,7 +67,7 @@ void GET_PARAMS(int32_t* channels, char* device, uint32_t* sampleRate, uint32_t*
                 float* inPoint, float* outPoint, float* duration, char* listPath,
                 int32_t* listNamed, const char* settingsPath, char* recordName)
 {
-    FILE* file = fopen(settingsPath, "r");
+    FILE* file = OpenForReading(settingsPath);
     if (file == nullptr)
         return;
     char text[kReadCap];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Capacities of the text fields, terminator included.
 enum : int32_t {
@@ -58,6 +59,10 @@ int RefuseWaveList(const char* path);
 // once on standard output and the old file kept: "Unable to open %s" when the new file
 // could not be created, "Write to %s failed: %s" when writing it failed.
 int ReplaceFile(const char* path, const char* bytes, uint32_t size);
+
+// Opens a file the user named for reading without waiting: only a regular file (a link
+// to one is followed), never a FIFO, device or directory. Returns nullptr when it cannot.
+FILE* OpenForReading(const char* path);
 
 // Syncs the directory that holds `path` after a name in it was made, renamed or removed,
 // and the working directory too when that is another one. A file system that cannot sync

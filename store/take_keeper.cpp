@@ -112,7 +112,60 @@ void UndoAppend(const char* takePath, const char* target, const AppendJournal& j
     RemoveName(kJournal);
 }
 
+// Moves whatever is not a regular file under the program's own `name` (a link, a FIFO, a
+// device, a directory) aside to the next free takebox_unreadable_N name with the same
+// extension: the entry itself is renamed, never what a link leads to, and it is looked at
+// through a descriptor that opens nothing. Returns 1 when the name holds a regular file or
+// nothing, 0 when a foreign entry could not be moved (said).
+int ClearOwnName(const char* name)
+{
+    const int look = open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (look < 0)
+        return 1;  // nothing there; an entry that cannot be reached fails the open that needs it
+    struct stat st;
+    const int seen = fstat(look, &st);
+    close(look);
+    if (seen != 0 || S_ISREG(st.st_mode))
+        return 1;
+    const char* dot = strrchr(name, '.');
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "takebox_unreadable_%%i%s", dot != nullptr ? dot : "");
+    char aside[kRecordNameCap];
+    const char* kind = FileKind(static_cast<uint32_t>(st.st_mode));
+    if (!FreeName(pattern, aside, sizeof aside) || !MoveToName(name, aside)) {
+        printf("Nothing is recorded: %s named %s is in the way and cannot be moved aside: %s\n",
+               kind, name, strerror(errno));
+        return 0;
+    }
+    printf("Found %s named %s: moved aside to %s\n", kind, name, aside);
+    return 1;
+}
+
 }  // namespace
+
+int PrepareTakeFile(const char* takePath, const TrackListRef& list)
+{
+    if (!ClearOwnName(kJournal) || !ClearOwnName(takePath))
+        return 0;
+    // A take left in the take file is moved out before a recording can write over it.
+    if (!RecoverTake(takePath, list)) {
+        printf("Nothing is recorded while %s holds an unsaved take\n", takePath);
+        return 0;
+    }
+    return 1;
+}
+
+int ClearTakeName(const char* takePath)
+{
+    // What is left holds no audio; it is removed, so that the take goes to a file created
+    // new: a name that shares its file with another (a hard link) is never written through.
+    struct stat st;
+    if (lstat(takePath, &st) == 0 && !RemoveName(takePath)) {
+        printf("Nothing is recorded: %s cannot be removed: %s\n", takePath, strerror(errno));
+        return 0;
+    }
+    return 1;
+}
 
 int CutTakeFile(const char* takePath, int32_t keptBytes)
 {

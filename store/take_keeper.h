@@ -43,6 +43,16 @@ int AppendTake(const char* takePath, const char* target, int32_t keptBytes,
 void SetTakeAside(const char* takePath, const char* target, int32_t keptBytes,
                   const TrackListRef& list);
 
+// Readies the take file's name for a recording: a link, FIFO, device or directory under it
+// (or under the journal's name) is moved aside with one line, and a take left in it is
+// recovered (RecoverTake). Returns 1 when the recording may go on, 0 when not (said).
+int PrepareTakeFile(const char* takePath, const TrackListRef& list);
+
+// Removes what PrepareTakeFile left under the take file's name (a header without audio),
+// so that the recording creates the take file new. Returns 1 when the name is free, 0
+// when not (said).
+int ClearTakeName(const char* takePath);
+
 // Settles what a crash left: an append cut short is finished or undone, and an unsaved
 // take in the take file is moved to the next free takebox_recovered_N.wav, with its sizes
 // set from the whole frames present, and listed. A take file that is no readable WAV file

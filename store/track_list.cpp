@@ -12,10 +12,7 @@ int IsWaveFile(const char* path)
 {
     // Only a regular file can be a WAV file; a pipe or a device is not opened here, as
     // opening it could block.
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return 0;
-    FILE* file = fopen(path, "rb");
+    FILE* file = OpenForReading(path);
     if (file == nullptr)
         return 0;
     unsigned char head[12];
@@ -66,14 +63,10 @@ void ParseList(char* text, char* trackTable, int32_t* count, int32_t capacity)
 int GetList(char* listText, char* trackTable, const char* listPath, int32_t* count,
             int32_t capacity)
 {
-    FILE* file = fopen(listPath, "rb");
-    // A directory opens for reading on Linux but yields no bytes: it counts as a list
-    // file that cannot be read, not as one of a length its file system makes up.
-    struct stat st;
-    if (file != nullptr && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
-        fclose(file);
-        file = nullptr;
-    }
+    // A directory, a FIFO or a device counts as a list file that cannot be read: it is
+    // never opened in a way that waits for a writer, nor read for a length its file
+    // system makes up.
+    FILE* file = OpenForReading(listPath);
     if (file == nullptr) {
         printf("Creating a new list: %s\n", listPath);
         return 1;

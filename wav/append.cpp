@@ -81,12 +81,13 @@ int RecordableLayout(const WavLayout& w, char* holds, uint32_t cap)
 
 int APPEND(const char* target, const char* source, int32_t count)
 {
-    FdGuard out(open(target, O_RDWR));
+    uint32_t other = 0;
+    FdGuard out(OpenRegular(target, O_RDWR, &other));
     if (out.fd < 0) {
         printf("Unable to open %s\n", target);
         return 0;
     }
-    FdGuard in(open(source, O_RDONLY));
+    FdGuard in(OpenRegular(source, O_RDONLY | O_NOFOLLOW, &other));  // the take file
     if (in.fd < 0) {
         printf("Unable to open %s\n", source);
         return 0;

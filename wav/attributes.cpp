@@ -12,9 +12,14 @@ using wavio::FdGuard;
 int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose)
 {
     const bool print = verbose == 1;
-    FdGuard f(open(path, O_RDONLY));
+    uint32_t other = 0;
+    FdGuard f(OpenRegular(path, O_RDONLY, &other));
     if (f.fd < 0) {
-        printf("The file called %s cannot be found!\n", path);
+        if (other != 0)  // never opened for reading: a FIFO would wait for a writer
+            printf("The file called %s cannot be found! It is %s, not a regular file\n", path,
+                   FileKind(other));
+        else
+            printf("The file called %s cannot be found!\n", path);
         return 0;
     }
     if (print)

@@ -285,6 +285,7 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
 int ReadLayoutOf(const char* path, WavLayout* w)
 {
     *w = WavLayout{};
-    wavio::FdGuard f(open(path, O_RDONLY));
+    uint32_t other = 0;
+    wavio::FdGuard f(OpenRegular(path, O_RDONLY, &other));
     return f.fd >= 0 && ReadWavLayout(f.fd, 3, w);
 }

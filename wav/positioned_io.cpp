@@ -3,9 +3,13 @@
 // works in pieces), and a block or chunk cut short there would be a gap in the audio.
 #include "wav/wav.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "wav/file_io.h"
 
 size_t ReadFully(int fd, uint8_t* bytes, size_t size, off_t position)
 {
@@ -33,4 +37,75 @@ size_t WriteFully(int fd, const uint8_t* bytes, size_t size, off_t position)
         put += static_cast<size_t>(n);
     }
     return put;
+}
+
+const char* FileKind(uint32_t type)
+{
+    switch (type & S_IFMT) {
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFDIR:
+        return "a directory";
+    case S_IFCHR:
+    case S_IFBLK:
+        return "a device";
+    case S_IFSOCK:
+        return "a socket";
+    case S_IFLNK:
+        return "a symbolic link";
+    default:
+        return "no regular file";
+    }
+}
+
+namespace {
+
+// Keeps `fd` when fstat says a regular file; else closes it, leaves the type found in
+// *other and returns -1 (errno EINVAL).
+int KeepRegular(int fd, uint32_t* other)
+{
+    struct stat st;
+    if (fd < 0)
+        return -1;
+    const bool seen = fstat(fd, &st) == 0;
+    if (!seen || !S_ISREG(st.st_mode)) {
+        *other = seen ? static_cast<uint32_t>(st.st_mode & S_IFMT) : 0;
+        wavio::FdGuard drop(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    // Reads and writes of a regular file never wait on O_NONBLOCK's account; it is dropped
+    // all the same, as the file's other users expect.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
+int OpenRegular(const char* path, int flags, uint32_t* other)
+{
+    *other = 0;
+    // Looked at through a descriptor that reads nothing first: opening a FIFO waits for a
+    // writer, and opening a device can act on it. The file opened for use is checked
+    // again, so nothing swapped in between is used either, and O_NONBLOCK keeps that open
+    // from waiting. A name that does not exist is created only as a new file (O_EXCL): one
+    // that appears in between is not followed.
+    struct stat st;
+    const int look = open(path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+    if (look < 0) {
+        if (errno != ENOENT || (flags & O_CREAT) == 0)
+            return -1;
+        return KeepRegular(open(path, flags | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666),
+                           other);
+    }
+    const int looked = fstat(look, &st);
+    close(look);
+    if (looked != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        *other = static_cast<uint32_t>(st.st_mode & S_IFMT);
+        errno = EINVAL;
+        return -1;
+    }
+    return KeepRegular(open(path, (flags & ~O_CREAT) | O_NONBLOCK | O_CLOEXEC), other);
 }

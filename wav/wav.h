@@ -157,6 +157,16 @@ int ReadLayoutOf(const char* path, WavLayout* w);
 // Returns 1 when every byte was written, 0 when the append failed or was refused.
 int APPEND(const char* target, const char* source, int32_t count);
 
+// Opens `path` with `flags` (O_RDONLY, O_RDWR, O_NOFOLLOW for the program's own names)
+// without waiting and only when it is a regular file, as a descriptor says: a FIFO,
+// device or directory is neither opened for use nor waited on. Returns the descriptor, or
+// -1 with errno set; *other is then the file type found instead of a regular file
+// (S_IFIFO, S_IFDIR, S_IFLNK for a link not followed...), or 0 when the name could not be
+// opened at all.
+int OpenRegular(const char* path, int flags, uint32_t* other);
+// "a FIFO", "a directory", "a device", "a socket", "a symbolic link" for such a file type.
+const char* FileKind(uint32_t type);
+
 // Positioned transfers through a file descriptor, completed after short ones. ReadFully
 // returns the bytes read: fewer than `size` only at the end of the file or after an error.
 // WriteFully returns the bytes that reached the file: fewer only after an error (errno

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -480,4 +481,156 @@ TEST(Hostile, ListedFilesThatAreNoPlayableWavFiles)
     EXPECT_EQ(ReadFile(dir + "/play.raw"), "");
     EXPECT_EQ(ReadFile(dir + "/short.wav"), WavHeader(44100, 2, 16, 0).substr(0, 43));
     EXPECT_EQ(ReadFile(dir + "/tlist.txt"), "adir\nempty.wav\nshort.wav\nnodata.wav\n");
+}
+
+namespace {
+
+// What lies under a name when a run starts, put there by someone else.
+enum Planted { kLinkToFile, kDanglingLink, kFifo, kDirectory };
+
+const char* const kPlantedKind[] = {"a symbolic link", "a symbolic link", "a FIFO", "a directory"};
+
+// Puts `what` under `path`; a link leads into `elsewhere`, to its file "victim" or to the
+// "ghost" that does not exist.
+void Plant(const std::string& path, Planted what, const std::string& elsewhere)
+{
+    if (what == kLinkToFile)
+        ASSERT_EQ(symlink((elsewhere + "/victim").c_str(), path.c_str()), 0);
+    if (what == kDanglingLink)
+        ASSERT_EQ(symlink((elsewhere + "/ghost").c_str(), path.c_str()), 0);
+    if (what == kFifo)
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    if (what == kDirectory)
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+}
+
+// Whether `path` is still the entry Plant put there (a link still leading where it led).
+bool StillPlanted(const std::string& path, Planted what, const std::string& elsewhere)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return false;
+    if (what == kFifo)
+        return S_ISFIFO(st.st_mode);
+    if (what == kDirectory)
+        return S_ISDIR(st.st_mode);
+    char target[512];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    target[n > 0 ? n : 0] = '\0';
+    return S_ISLNK(st.st_mode) &&
+           target == elsewhere + (what == kLinkToFile ? "/victim" : "/ghost");
+}
+
+}  // namespace
+
+// A working directory someone else prepared: links into another directory, FIFOs and
+// directories under the program's own names and under the names the user gives. Each run
+// ends by itself with status 0 and says what it found; nothing outside the working
+// directory is written or created; an entry in the way of the program's own files is moved
+// aside whole (a link stays a link), and a take still goes to a regular file.
+TEST(Hostile, APreparedDirectoryNeverTurnsTakeboxAgainstItsUser)
+{
+    const std::string take = Capture16(44100, 7).substr(0, 16384);
+    const std::string gig = WavHeader(44100, 2, 16, 4000) + Pattern(4000, 8);
+    struct Case {
+        const char* name;    // the entry planted
+        std::string input;
+        std::string line;    // what the run says of it ("%k": what was planted)
+        std::string aside;   // where it is moved ("" it stays)
+        std::string result;  // the file the take goes to ("" none) and its bytes
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"takebox_temp.wav", "r 1 q", "Found %k named takebox_temp.wav: moved aside to "
+         "takebox_unreadable_1.wav\n", "takebox_unreadable_1.wav", "new.wav",
+         WavHeader(44100, 2, 16, 16384) + take},
+        {"takebox_append.txt", "r 4 1 q", "Found %k named takebox_append.txt: moved aside to "
+         "takebox_unreadable_1.txt\n", "takebox_unreadable_1.txt", "gig.wav",
+         WavHeader(44100, 2, 16, 4000 + 16384) + Pattern(4000, 8) + take},
+        // A take left by a crash is recovered under the next free name.
+        {"takebox_recovered_1.wav", "q", "Recovered an unsaved take: takebox_recovered_2.wav "
+         "(0.09 sec)\n", "", "takebox_recovered_2.wav", WavHeader(44100, 2, 16, 16384) + take},
+        {"takebox_unreadable_1.wav", "r 1 q", "Found a FIFO named takebox_temp.wav: moved "
+         "aside to takebox_unreadable_2.wav\n", "", "new.wav",
+         WavHeader(44100, 2, 16, 16384) + take},
+    };
+    for (const Case& c : cases) {
+        for (Planted what : {kLinkToFile, kDanglingLink, kFifo, kDirectory}) {
+            SCOPED_TRACE(std::string(c.name) + " is " + kPlantedKind[what] +
+                         (what == kDanglingLink ? " (dangling)" : ""));
+            const bool append = c.input == "r 4 1 q";
+            const Session s = NewSession(0.05f, append ? "gig.wav" : "new.wav");
+            const std::string elsewhere = MakeTempDir();
+            WriteFile(elsewhere + "/victim", "not Takebox's");
+            if (append)
+                WriteFile(s.dir + "/gig.wav", gig);
+            if (c.name == std::string("takebox_recovered_1.wav"))
+                WriteFile(s.dir + "/takebox_temp.wav", WavHeader(44100, 2, 16, 441000) + take);
+            if (c.name == std::string("takebox_unreadable_1.wav"))
+                ASSERT_EQ(mkfifo((s.dir + "/takebox_temp.wav").c_str(), 0644), 0);
+            Plant(s.dir + "/" + c.name, what, elsewhere);
+
+            const RunResult r = RunTakebox(s.dir, c.input);
+            EXPECT_EQ(r.status, 0);
+            std::string line = c.line;
+            const size_t k = line.find("%k");
+            if (k != std::string::npos)
+                line.replace(k, 2, kPlantedKind[what]);
+            EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+            EXPECT_EQ(Shell("ls -A '" + elsewhere + "'"), "victim\n");
+            EXPECT_EQ(ReadFile(elsewhere + "/victim"), "not Takebox's");
+            EXPECT_TRUE(StillPlanted(s.dir + "/" + (c.aside.empty() ? c.name : c.aside), what,
+                                     elsewhere));
+            struct stat st;
+            ASSERT_EQ(lstat((s.dir + "/" + c.result).c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_TRUE(ReadFile(s.dir + "/" + c.result) == c.bytes);
+        }
+    }
+
+    // The names the user gives, as FIFOs: a track, the list file, the settings file.
+    struct Named {
+        const char* name;
+        std::string input;
+        std::string line;
+    } named[] = {
+        {"fifo.wav", "t c 1p q",
+         "The file called fifo.wav cannot be found! It is a FIFO, not a regular file\n"},
+        {"tlist.txt", "q", "Creating a new list: tlist.txt\n"},
+        {"rcbox.txt", "tlist.txt q", "Enter the name of a new or existing wavefile list:\n"},
+    };
+    for (const Named& n : named) {
+        SCOPED_TRACE(n.name);
+        const Session s = NewSession(0.05f, "new.wav", "fifo.wav\n");
+        remove((s.dir + "/" + n.name).c_str());
+        ASSERT_EQ(mkfifo((s.dir + "/" + n.name).c_str(), 0644), 0);
+        const RunResult r = RunTakebox(s.dir, n.input);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find(n.line), std::string::npos) << r.out;
+        struct stat st;
+        EXPECT_TRUE(lstat((s.dir + "/" + n.name).c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    }
+}
+
+// Another user's entry under the take file's name in a sticky directory cannot be moved
+// aside: the recording is refused with one line and nothing is written.
+TEST(Hostile, AnEntryThatCannotBeMovedAsideRefusesTheRecording)
+{
+    bool ok = false;
+    Shell("[ \"$(id -u)\" = 0 ] && command -v setpriv >/dev/null", &ok);
+    if (!ok)
+        GTEST_SKIP() << "needs root and setpriv to run the program as another user";
+    const Session s = NewSession(0.05f, "new.wav");
+    ASSERT_EQ(chmod(s.dir.c_str(), 01777), 0);
+    ASSERT_EQ(mkfifo((s.dir + "/takebox_temp.wav").c_str(), 0644), 0);
+    const RunResult r =
+        RunTakebox(s.dir, "r q", "", "setpriv --reuid=65534 --regid=65534 --clear-groups");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Nothing is recorded: a FIFO named takebox_temp.wav is in the way and "
+                         "cannot be moved aside: Operation not permitted\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
+    EXPECT_FALSE(FileExists(s.dir + "/new.wav"));
+    EXPECT_EQ(Shell("cd '" + s.dir + "' && ls | grep takebox_ || true"), "takebox_temp.wav\n");
 }

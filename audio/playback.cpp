@@ -230,33 +230,39 @@ ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* c
     return kChunkPlayed;
 }
 
+// The file's attributes for a playback. Only 16- and 24-bit mono and stereo files have a
+// device format and a way to the two device channels; anything else is refused before
+// the device is touched. Returns 1 when the file can be played.
+int ReadSpan(const char* path, PlaySpan* span)
+{
+    FileAttributes attributes = {};
+    if (!GetAttributes(path, &attributes, 0))
+        return 0;  // GetAttributes has said why
+    span->rate = attributes.sampleRate;
+    span->width = attributes.bytesPerSample;
+    span->channels = attributes.channels;
+    span->dataOffset = attributes.dataOffset;
+    span->frameCount = attributes.frameCount;
+    if ((span->width != 2 && span->width != 3) || (span->channels != 1 && span->channels != 2)) {
+        printf("Cannot play %s: only 16- or 24-bit mono or stereo files can be played\n", path);
+        return 0;
+    }
+    if (span->rate == 0) {
+        printf("Cannot play %s: its sample rate is 0\n", path);
+        return 0;
+    }
+    span->frameBytes = span->channels * span->width;
+    return 1;
+}
+
 }  // namespace
 
 int PLAY(const char* path, const char* device, float start, float stop)
 {
     PlaySpan span = {};
     span.path = path;
-    FileAttributes attributes = {};
-    if (!GetAttributes(path, &attributes, 0))
-        return 0;  // GetAttributes has said why
-    span.rate = attributes.sampleRate;
-    span.width = attributes.bytesPerSample;
-    span.channels = attributes.channels;
-    span.dataOffset = attributes.dataOffset;
-    span.frameCount = attributes.frameCount;
-
-    // Only 16- and 24-bit mono and stereo files have a device format and a way to the
-    // two device channels; anything else is refused before the device is touched.
-    if ((span.width != 2 && span.width != 3) || (span.channels != 1 && span.channels != 2)) {
-        printf("Cannot play %s: only 16- or 24-bit mono or stereo files can be played\n", path);
+    if (!ReadSpan(path, &span))
         return 0;
-    }
-    if (span.rate == 0) {
-        printf("Cannot play %s: its sample rate is 0\n", path);
-        return 0;
-    }
-    span.frameBytes = span.channels * span.width;
-
     uint32_t other = 0;
     wavio::FdGuard file(OpenRegular(path, O_RDONLY, &other));
     if (file.fd < 0) {

@@ -79,6 +79,35 @@ int RecordableLayout(const WavLayout& w, char* holds, uint32_t cap)
     return 0;
 }
 
+namespace {
+
+// Copies `count` bytes from `readPos` of `in` to `writePos` of `out`, one 4096-byte block
+// at a time (the last block holds what remains), and writes the pad byte when the copy
+// ends before `endPos`. A source that ends early ends the copy with its last byte; a read
+// that stops short of the length the source had at the start failed. Returns 1 when done.
+int CopyTake(int in, int out, off_t readPos, off_t writePos, int32_t count, off_t sourceLength,
+             off_t endPos)
+{
+    uint8_t block[4096];
+    int32_t remaining = count > 0 ? count : 0;
+    while (remaining > 0) {
+        const size_t want = remaining < 4096 ? static_cast<size_t>(remaining) : sizeof block;
+        const size_t got = ReadFully(in, block, want, readPos);
+        if (got > 0 && !WriteAt(out, writePos, block, got))
+            return 0;
+        if (got < want)
+            return readPos + static_cast<off_t>(got) < sourceLength ? 0 : 1;
+        readPos += static_cast<off_t>(got);
+        writePos += static_cast<off_t>(got);
+        remaining -= static_cast<int32_t>(got);
+    }
+    // An odd-sized data chunk is followed by its pad byte, which the RIFF size counts.
+    const uint8_t pad = 0;
+    return endPos <= writePos || WriteAt(out, writePos, &pad, 1);
+}
+
+}  // namespace
+
 int APPEND(const char* target, const char* source, int32_t count)
 {
     uint32_t other = 0;
@@ -125,32 +154,8 @@ int APPEND(const char* target, const char* source, int32_t count)
     }
     off_t readPos = static_cast<off_t>(tag) + 8;
 
-    // One 4096-byte block at a time; the last block holds what remains. A source that
-    // ends early ends the copy with its last byte; a read that stops short of the length
-    // the source had at the start failed.
-    uint8_t block[4096];
-    int32_t remaining = count > 0 ? count : 0;
-    while (remaining > 0) {
-        const size_t want = remaining < 4096 ? static_cast<size_t>(remaining) : sizeof block;
-        const size_t got = ReadFully(in.fd, block, want, readPos);
-        if (got > 0 && !WriteAt(out.fd, writePos, block, got))
-            return 0;
-        if (got < want) {
-            if (readPos + static_cast<off_t>(got) < sourceLength)
-                return 0;
-            break;
-        }
-        readPos += static_cast<off_t>(got);
-        writePos += static_cast<off_t>(got);
-        remaining -= static_cast<int32_t>(got);
-    }
-
-    // An odd-sized data chunk is followed by its pad byte, which the RIFF size counts.
-    if (remaining == 0 && endPos > writePos) {
-        const uint8_t pad = 0;
-        if (!WriteAt(out.fd, writePos, &pad, 1))
-            return 0;
-    }
+    if (!CopyTake(in.fd, out.fd, readPos, writePos, count, sourceLength, endPos))
+        return 0;
 
     // Target first, then the source; only the target's close can lose written bytes.
     const bool ok = CloseChecked(out);

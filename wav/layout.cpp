@@ -213,6 +213,22 @@ void ReadFormat(int fd, uint32_t fmt, const uint8_t* f, WavLayout* w)
         w->frameBytes = w->blockAlign;
 }
 
+// The frames of audio: the data size gives them when other chunks follow the audio, or
+// only its pad byte does; otherwise it is trusted only when, in whole frames, it covers
+// exactly the bytes behind the data offset, and those bytes decide when it does not.
+uint32_t CountFrames(const WavLayout& w)
+{
+    const off_t start = static_cast<off_t>(w.dataOffset);
+    if (w.length <= start)
+        return 0;
+    const uint64_t behind = static_cast<uint64_t>(w.length - start);
+    uint64_t frames = w.dataBytes / w.frameBytes;
+    const bool declaredEnd = w.hasDataSize && (w.followed || OnlyPadBehind(w.dataBytes, behind));
+    if (!declaredEnd && (!w.hasDataSize || frames * w.frameBytes != behind))
+        frames = behind / w.frameBytes;
+    return frames > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(frames);
+}
+
 }  // namespace
 
 int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
@@ -265,20 +281,7 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
     }
     if (w->frameBytes == 0)
         return 0;
-
-    const off_t start = static_cast<off_t>(data) + 8;
-    uint64_t frames = 0;
-    if (w->length > start) {
-        const uint64_t behind = static_cast<uint64_t>(w->length - start);
-        frames = w->dataBytes / w->frameBytes;
-        const bool declaredEnd =
-            w->hasDataSize && (w->followed || OnlyPadBehind(w->dataBytes, behind));
-        if (!declaredEnd && (!w->hasDataSize || frames * w->frameBytes != behind))
-            frames = behind / w->frameBytes;
-        if (frames > UINT32_MAX)
-            frames = UINT32_MAX;
-    }
-    w->frameCount = static_cast<uint32_t>(frames);
+    w->frameCount = CountFrames(*w);
     return 1;
 }
 

@@ -494,14 +494,16 @@ const char* const kPlantedKind[] = {"a symbolic link", "a symbolic link", "a FIF
 // "ghost" that does not exist.
 void Plant(const std::string& path, Planted what, const std::string& elsewhere)
 {
+    int rc = 0;
     if (what == kLinkToFile)
-        ASSERT_EQ(symlink((elsewhere + "/victim").c_str(), path.c_str()), 0);
+        rc = symlink((elsewhere + "/victim").c_str(), path.c_str());
     if (what == kDanglingLink)
-        ASSERT_EQ(symlink((elsewhere + "/ghost").c_str(), path.c_str()), 0);
+        rc = symlink((elsewhere + "/ghost").c_str(), path.c_str());
     if (what == kFifo)
-        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        rc = mkfifo(path.c_str(), 0644);
     if (what == kDirectory)
-        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        rc = mkdir(path.c_str(), 0755);
+    ASSERT_EQ(rc, 0) << path;
 }
 
 // Whether `path` is still the entry Plant put there (a link still leading where it led).
@@ -566,8 +568,9 @@ TEST(Hostile, APreparedDirectoryNeverTurnsTakeboxAgainstItsUser)
                 WriteFile(s.dir + "/gig.wav", gig);
             if (c.name == std::string("takebox_recovered_1.wav"))
                 WriteFile(s.dir + "/takebox_temp.wav", WavHeader(44100, 2, 16, 441000) + take);
-            if (c.name == std::string("takebox_unreadable_1.wav"))
+            if (c.name == std::string("takebox_unreadable_1.wav")) {
                 ASSERT_EQ(mkfifo((s.dir + "/takebox_temp.wav").c_str(), 0644), 0);
+            }
             Plant(s.dir + "/" + c.name, what, elsewhere);
 
             const RunResult r = RunTakebox(s.dir, c.input);

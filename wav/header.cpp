@@ -32,8 +32,8 @@ uint32_t CappedProduct(uint64_t a, uint64_t b)
     return static_cast<uint32_t>(a * b);
 }
 
-// The message of a size patch that did not reach the file (errno as the failed call left
-// it); returns 0 for the caller.
+// The message of a header or a size patch that did not reach the file (errno as the
+// failed call left it); returns 0 for the caller.
 int SizeWriteFailed(const char* path)
 {
     printf("Write to %s failed: %s\n", path, strerror(errno));
@@ -77,8 +77,7 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
         return 0;
     }
     if (!WriteAt(out.fd, 0, h, sizeof h) || !CloseChecked(out)) {
-        printf("Write to %s failed: %s\n", path, strerror(errno));  // a full disk, say
-        return 0;
+        return SizeWriteFailed(path);  // a full disk, say
     }
     return 1;
 }

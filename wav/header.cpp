@@ -42,6 +42,22 @@ int SizeWriteFailed(const char* path)
 
 }  // namespace
 
+uint32_t PartFrames(uint32_t frameBytes)
+{
+    return frameBytes == 0 ? 0 : (uint32_t{kMaxField} - kHeaderBytes) / frameBytes;
+}
+
+int PartName(const char* path, uint32_t part, char* name, uint32_t cap)
+{
+    const size_t length = strlen(path);
+    const bool wav = length >= 4 && strcmp(path + length - 4, ".wav") == 0;
+    const int stem = static_cast<int>(wav ? length - 4 : length);
+    const int n = part == 0 ? snprintf(name, cap, "%s", path)
+                            : snprintf(name, cap, "%.*s-%u%s", stem, path, part + 1,
+                                       wav ? ".wav" : "");
+    return n >= 0 && static_cast<uint32_t>(n) < cap;
+}
+
 int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames)
 {
     const uint32_t ch = channels & 0xffffu;  // only the low 16 bits count, in every field

@@ -67,6 +67,14 @@ uint32_t GetLE32(const uint8_t* p);
 void PutLE64(uint8_t* p, uint64_t v);
 uint64_t GetLE64(const uint8_t* p);
 
+// A take longer than one WAV file holds goes on in parts, each a plain file with a 44-byte
+// header of at most kMaxField bytes: the frames of `frameBytes` bytes one part holds.
+uint32_t PartFrames(uint32_t frameBytes);
+// The name of part `part` of the file `path` (0 the file itself): "<stem>-<part + 1>.wav"
+// beside it for a path that ends in ".wav" ("gig.wav", "gig-2.wav"), "<path>-<part + 1>"
+// for another. Returns 0 when it does not fit `cap` bytes.
+int PartName(const char* path, uint32_t part, char* name, uint32_t cap);
+
 // Creates or truncates `path` and writes the header for `frames` planned frames.
 // Returns 1 when the header was written, 0 (with a message) when it was not.
 int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames);

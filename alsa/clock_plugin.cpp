@@ -277,7 +277,6 @@ int ClockClose(snd_pcm_ioplug_t* io)
 
 }  // namespace
 
-extern const snd_pcm_ioplug_callback_t kClockCallbacks;
 const snd_pcm_ioplug_callback_t kClockCallbacks = {
     ClockStart,
     ClockStop,

@@ -35,8 +35,12 @@ int PLAY(const char* path, const char* device, float start, float stop);
 // when the take file or the capture device cannot be set up. *undecided (when given)
 // becomes 1 when the run ended because the take menu's read ended without an answer (end
 // of input, a hangup, Ctrl-C at the menu): the take is kept, but nobody chose to save it.
+// A take for a new file goes on in parts past what one WAV file holds (the take file, then
+// its parts named by PartName): *keptBytes (when given) gets the kept bytes of them all,
+// of which the result is capped at INT32_MAX. An append (appendFlag 1) stays within 2 GB.
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
-               int32_t appendFlag, const char* takePath, int32_t* undecided = nullptr);
+               int32_t appendFlag, const char* takePath, int32_t* undecided = nullptr,
+               int64_t* keptBytes = nullptr);
 
 // The live level meter (a terminal only): per channel the largest magnitude of the
 // interval in hand, the one shown for the last interval, a peak held for about two seconds

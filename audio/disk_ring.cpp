@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -27,29 +28,104 @@ namespace {
 constexpr int64_t kRingSeconds = 10;
 constexpr int64_t kMaxRingBytes = 32 * 1024 * 1024;
 
-off_t FramePosition(const DiskRing& ring, int32_t frame)
+// Where frame `offset` of a part lies in its file.
+off_t PartPosition(const DiskRing& ring, int32_t offset)
 {
-    return static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(frame) * ring.frameBytes;
+    return static_cast<off_t>(kHeaderBytes) + static_cast<off_t>(offset) * ring.frameBytes;
 }
 
-// Starts writing the bytes from `from` to `to` of the take file to the disk without
-// waiting for them, so that a power cut costs seconds of a take, not the half minute of
-// audio the page cache may hold.
-void HandToDisk(int fd, off_t from, off_t to)
+// Starts writing the frames from `from` to `to` of the take to the disk without waiting
+// for them, so that a power cut costs seconds of a take, not the half minute of audio the
+// page cache may hold.
+void HandToDisk(const DiskRing& ring, int32_t from, int32_t to)
 {
-    if (to > from)
-        sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
+    while (from < to) {
+        const int32_t part = from / ring.partFrames;
+        const int32_t offset = from % ring.partFrames;
+        const int32_t end = to - from < ring.partFrames - offset ? to - from : ring.partFrames - offset;
+        if (ring.fds[part] >= 0)
+            sync_file_range(ring.fds[part], PartPosition(ring, offset),
+                            static_cast<off_t>(end) * ring.frameBytes, SYNC_FILE_RANGE_WRITE);
+        from += end;
+    }
+}
+
+// The descriptor of part `part`, created with its header the first time the take reaches
+// it: a new file of a whole part's frames, never one a link leads to. -1 (errno set) when
+// it cannot be made.
+int PartFile(DiskRing* ring, int32_t part)
+{
+    if (part < 0 || part >= kMaxParts) {
+        errno = EFBIG;
+        return -1;
+    }
+    if (ring->fds[part] >= 0)
+        return ring->fds[part];
+    char name[kPartNameCap];
+    uint32_t other = 0;
+    if (!PartName(ring->takePath, static_cast<uint32_t>(part), name, sizeof name)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = OpenRegular(name, O_RDWR | O_CREAT | O_NOFOLLOW, &other);
+    if (fd < 0 || ftruncate(fd, 0) != 0 ||
+        !WriteHeaderAt(fd, ring->rate, static_cast<uint32_t>(ring->channels), ring->bits,
+                       ring->partFrames)) {
+        const int error = errno;
+        if (fd >= 0)
+            close(fd);
+        errno = error;
+        return -1;
+    }
+    ring->fds[part] = fd;
+    return fd;
+}
+
+// A part the take has filled gets its true sizes (the first part's header was written for
+// the planned take) and goes to the disk.
+void FinishPart(const DiskRing& ring, int32_t part)
+{
+    const uint64_t dataBytes = static_cast<uint64_t>(ring.partFrames) * ring.frameBytes;
+    WriteWavSizes(ring.fds[part], 36, &dataBytes, ring.frameBytes,
+                  PartPosition(ring, ring.partFrames));
+}
+
+// Writes `frames` frames of `bytes` at frame `at` of the take, across the parts they fall
+// in. Returns the bytes written: fewer only after an error (errno set, *failedPart its
+// part).
+size_t WriteFrames(DiskRing* ring, int32_t at, const uint8_t* bytes, int32_t frames,
+                   int32_t* failedPart)
+{
+    size_t done = 0;
+    while (frames > 0) {
+        const int32_t part = at / ring->partFrames;
+        const int32_t offset = at % ring->partFrames;
+        const int32_t n = frames < ring->partFrames - offset ? frames : ring->partFrames - offset;
+        const size_t size = static_cast<size_t>(n) * ring->frameBytes;
+        const int fd = PartFile(ring, part);
+        const size_t put = fd < 0 ? 0 : WriteFully(fd, bytes + done, size, PartPosition(*ring, offset));
+        done += put;
+        if (put != size) {
+            *failedPart = part;
+            return done;
+        }
+        if (offset + n == ring->partFrames)
+            FinishPart(*ring, part);
+        at += n;
+        frames -= n;
+    }
+    return done;
 }
 
 // Writes zeros from frame `*next` up to frame `to`: the time of a dropout keeps its place
 // and never keeps an older take's audio. Returns 1, or 0 (errno set) when a write fails.
-int WriteZeros(const DiskRing& ring, int32_t to, int32_t* next)
+int WriteZeros(DiskRing* ring, int32_t to, int32_t* next, int32_t* failedPart)
 {
     while (*next < to) {
-        const int32_t frames = to - *next < ring.block ? to - *next : ring.block;
-        const size_t size = static_cast<size_t>(frames) * ring.frameBytes;
-        const size_t put = WriteFully(ring.fd, ring.zeros, size, FramePosition(ring, *next));
-        *next += static_cast<int32_t>(put / ring.frameBytes);
+        const int32_t frames = to - *next < ring->block ? to - *next : ring->block;
+        const size_t size = static_cast<size_t>(frames) * ring->frameBytes;
+        const size_t put = WriteFrames(ring, *next, ring->zeros, frames, failedPart);
+        *next += static_cast<int32_t>(put / ring->frameBytes);
         if (put != size)
             return 0;
     }
@@ -59,30 +135,31 @@ int WriteZeros(const DiskRing& ring, int32_t to, int32_t* next)
 // Writes one slot at its place, behind zeros for any dropout before it, and raises the
 // peaks by its frames that reached the file: the whole block's peaks, or after a failed
 // write those of the frames written. Returns 1, or 0 (errno set) when a write fails.
-int WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes, int32_t* next,
-              int32_t* peak1, int32_t* peak2)
+int WriteSlot(DiskRing* ring, const RingSlot& slot, const uint8_t* bytes, int32_t* next,
+              int32_t* peak1, int32_t* peak2, int32_t* failedPart)
 {
-    if (!WriteZeros(ring, slot.at, next))
+    if (!WriteZeros(ring, slot.at, next, failedPart))
         return 0;
-    const size_t size = static_cast<size_t>(slot.frames) * ring.frameBytes;
-    const size_t put = WriteFully(ring.fd, bytes, size, FramePosition(ring, slot.at));
+    const DiskRing& r = *ring;
+    const size_t size = static_cast<size_t>(slot.frames) * r.frameBytes;
+    const size_t put = WriteFrames(ring, slot.at, bytes, slot.frames, failedPart);
     const int error = errno;
-    const int32_t putFrames = static_cast<int32_t>(put / ring.frameBytes);
+    const int32_t putFrames = static_cast<int32_t>(put / r.frameBytes);
     *next += putFrames;
     if (put == size) {
         *peak1 = slot.peak1 > *peak1 ? slot.peak1 : *peak1;
         *peak2 = slot.peak2 > *peak2 ? slot.peak2 : *peak2;
         return 1;
     }
-    if (ring.channels == 1) {
-        CheckPeak(putFrames, peak1, bytes, ring.width);
+    if (r.channels == 1) {
+        CheckPeak(putFrames, peak1, bytes, r.width);
     } else {
         for (int32_t channel = 0; channel < 2; channel++) {
             for (int32_t i = 0; i < putFrames; i++)
-                memcpy(ring.plane + static_cast<size_t>(i) * ring.width,
-                       bytes + static_cast<size_t>(i) * ring.frameBytes + channel * ring.width,
-                       ring.width);
-            CheckPeak(putFrames, channel == 0 ? peak1 : peak2, ring.plane, ring.width);
+                memcpy(r.plane + static_cast<size_t>(i) * r.width,
+                       bytes + static_cast<size_t>(i) * r.frameBytes + channel * r.width,
+                       r.width);
+            CheckPeak(putFrames, channel == 0 ? peak1 : peak2, r.plane, r.width);
         }
     }
     errno = error;
@@ -94,7 +171,7 @@ int WriteSlot(const DiskRing& ring, const RingSlot& slot, const uint8_t* bytes, 
 void HandOn(DiskRing* ring, int32_t next, bool all)
 {
     if (next - ring->handed >= static_cast<int64_t>(ring->rate) || (all && next > ring->handed)) {
-        HandToDisk(ring->fd, FramePosition(*ring, ring->handed), FramePosition(*ring, next));
+        HandToDisk(*ring, ring->handed, next);
         ring->handed = next;
     }
 }
@@ -113,12 +190,13 @@ void WriteNext(DiskRing* ring, std::unique_lock<std::mutex>* hold)
     int32_t next = ring->next;
     int32_t peak1 = ring->peak1;
     int32_t peak2 = ring->peak2;
+    int32_t failedPart = 0;
     hold->unlock();
     bool ok = true;
     if (writing) {
-        ok = slotQueued ? WriteSlot(*ring, slot, ring->bytes + index * ring->slotBytes, &next,
-                                    &peak1, &peak2) != 0
-                        : WriteZeros(*ring, end, &next) != 0;
+        ok = slotQueued ? WriteSlot(ring, slot, ring->bytes + index * ring->slotBytes, &next,
+                                    &peak1, &peak2, &failedPart) != 0
+                        : WriteZeros(ring, end, &next, &failedPart) != 0;
         HandOn(ring, next, !slotQueued || !ok);
     }
     const int error = errno;
@@ -132,6 +210,7 @@ void WriteNext(DiskRing* ring, std::unique_lock<std::mutex>* hold)
     if (!ok) {
         ring->failed = true;
         ring->error = error;
+        ring->failedPart = failedPart;
     }
     ring->next = next;
     ring->peak1 = peak1;
@@ -165,6 +244,7 @@ void NoteWriter(const DiskRing& ring, int32_t origin, WriterState* seen)
     seen->drained = ring.drained;
     seen->failed = ring.failed;
     seen->error = ring.error;
+    seen->failedPart = ring.failedPart;
     seen->peak1 = ring.peak1;
     seen->peak2 = ring.peak2;
 }
@@ -220,6 +300,20 @@ void StopWriter(DiskRing* ring, pthread_t writer)
     pthread_join(writer, nullptr);
 }
 
+void ClosePartFiles(DiskRing* ring)
+{
+    for (int32_t part = 1; part < kMaxParts; part++) {
+        if (ring->fds[part] < 0)
+            continue;
+        if (close(ring->fds[part]) != 0) {
+            char name[kPartNameCap];
+            if (PartName(ring->takePath, static_cast<uint32_t>(part), name, sizeof name))
+                ShowWriteFailure(name, errno);
+        }
+        ring->fds[part] = -1;
+    }
+}
+
 void BeginTake(DiskRing* ring, int32_t at)
 {
     std::lock_guard<std::mutex> hold(ring->lock);
@@ -229,6 +323,7 @@ void BeginTake(DiskRing* ring, int32_t at)
     ring->drained = false;
     ring->failed = false;
     ring->error = 0;
+    ring->failedPart = 0;
     ring->peak1 = 0;
     ring->peak2 = 0;
 }

@@ -17,6 +17,10 @@
 
 namespace audio {
 
+// A take goes on in at most this many parts: a part holds more than 2^31 - 1 bytes less
+// its header, and a take stays below 2^31 frames of at most 6 bytes.
+enum : int32_t { kMaxParts = 8 };
+
 // One block in the ring: where it goes in the take file, and its peaks.
 struct RingSlot {
     int32_t at;      // frame of the take file's sample data where the block begins
@@ -40,8 +44,13 @@ struct DiskRing {
     uint32_t queued = 0;  // slots queued and not yet written
     bool quit = false;    // the run is over: the writer ends once the ring is empty
     std::chrono::steady_clock::time_point woken;  // when the capture thread last woke the writer
-    // Fixed for the run, for the writer; set before AllocateRing.
-    int fd = -1;
+    // Fixed for the run, for the writer; set before AllocateRing. The take goes on in parts
+    // (see PartFrames): part 0 is the take file, opened by the run; the writer creates the
+    // others when the take reaches them, and the run closes them all at its end.
+    int fds[kMaxParts] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    const char* takePath = nullptr;
+    uint32_t bits = 0;
+    int32_t partFrames = 0;
     uint32_t frameBytes = 0;
     uint32_t width = 0;
     int32_t channels = 0;
@@ -57,18 +66,20 @@ struct DiskRing {
     bool drained = false;
     bool failed = false;  // a write failed: the take ends at `next`
     int error = 0;        // its errno
+    int32_t failedPart = 0;  // the part it went to
     int32_t peak1 = 0;    // peaks of the frames in the file
     int32_t peak2 = 0;
 };
 
 // What the capture thread sees of the writer: the frames of the take in the file without
 // a gap (from the take's first frame), whether the take is all in the file, whether a
-// write failed and its errno, and the peaks of the frames in the file.
+// write failed, its errno and its part, and the peaks of the frames in the file.
 struct WriterState {
     int32_t written;
     bool drained;
     bool failed;
     int error;
+    int32_t failedPart;
     int32_t peak1;
     int32_t peak2;
 };
@@ -83,6 +94,9 @@ int AllocateRing(DiskRing* ring, BufferGuard* ringArea, BufferGuard* writerArea)
 int StartWriter(DiskRing* ring, pthread_t* writer);
 // Ends the writer once it has written all that is queued.
 void StopWriter(DiskRing* ring, pthread_t writer);
+// Closes the parts the writer opened (not the take file itself), saying a close that
+// failed.
+void ClosePartFiles(DiskRing* ring);
 
 // Sets the writer up for a take that begins at frame `at`; it is idle between takes.
 void BeginTake(DiskRing* ring, int32_t at);

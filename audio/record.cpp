@@ -42,7 +42,8 @@ void ShowTakeMenu()
 
 // The arguments, checked before anything is touched, and the run's format and take
 // length from them.
-int CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, RecordRun* run)
+int CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, bool append,
+                 RecordRun* run)
 {
     if ((channels != 1 && channels != 2) || (bits != 16 && bits != 24)) {
         printf("Cannot record %i channels of %i bits\n", channels, bits);
@@ -58,13 +59,12 @@ int CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, 
     }
     const uint32_t frameBytes = static_cast<uint32_t>(bits) / 8 * static_cast<uint32_t>(channels);
     const float product = static_cast<float>(rate) * duration;
-    if (!(product < 2147483648.0f) ||
-        static_cast<int64_t>(kHeaderBytes) +
-                static_cast<int64_t>(FloatToInt32(product)) * frameBytes >
-            kMaxTakeFileBytes) {
-        ShowTakeTooLong(duration, rate, frameBytes, static_cast<uint32_t>(kRecordPeriodFrames));
+    if (!(product < 2147483648.0f) || !TakeFits(append, 0, FloatToInt32(product), 1, frameBytes)) {
+        ShowTakeTooLong(duration, rate, append ? frameBytes : 0,
+                        static_cast<uint32_t>(kRecordPeriodFrames));
         return 0;
     }
+    run->append = append;
     run->planned = FloatToInt32(product);  // in range, truncated toward zero
     run->rate = rate;
     run->duration = duration;
@@ -86,7 +86,10 @@ struct RunBuffers {
 int AllocateBlocks(RecordRun* run, DiskRing* ring, RunBuffers* buffers)
 {
     const size_t planeBytes = static_cast<size_t>(run->block) * run->width;
-    ring->fd = run->fd;
+    ring->fds[0] = run->fd;
+    ring->takePath = run->takePath;
+    ring->bits = run->width * 8;
+    ring->partFrames = static_cast<int32_t>(PartFrames(run->frameBytes));
     ring->frameBytes = run->frameBytes;
     ring->width = run->width;
     ring->channels = run->channels;
@@ -111,8 +114,8 @@ int SetUpRun(RecordRun* run, PcmGuard* pcm, DiskRing* ring, RunBuffers* buffers)
     if (!SetUpCapture(pcm, run->device, run->rate, run->width, &run->period, &run->bufferFrames))
         return 0;
     run->block = static_cast<int32_t>(run->period);
-    if (TakeFileEnd(0, run->planned, run->block, run->frameBytes) > kMaxTakeFileBytes) {
-        ShowTakeTooLong(run->duration, run->rate, run->frameBytes,
+    if (!TakeFits(run->append, 0, run->planned, run->block, run->frameBytes)) {
+        ShowTakeTooLong(run->duration, run->rate, run->append ? run->frameBytes : 0,
                         static_cast<uint32_t>(run->period));
         return 0;
     }
@@ -146,7 +149,7 @@ enum MenuAnswer { kFinishRun, kNextTake, kPlayTake };
 // "2": another take goes right behind the kept part of this one: its planned length, or
 // the whole blocks recorded before the stop key. Refused (false, with the menu shown
 // again and nothing changed) when a failure cut this take short or when the next take
-// would carry the file past 2 GB.
+// would carry the file past 2 GB (appended to a file) or the take past 2^31 frames.
 bool ContinueRun(RecordRun* run, const Take& take)
 {
     // Frames of this take that can be kept: the planned length, or the whole blocks
@@ -157,15 +160,15 @@ bool ContinueRun(RecordRun* run, const Take& take)
         ShowTakeMenu();
         return false;
     }
-    if (run->planned > 0 &&
-        TakeFileEnd(static_cast<int64_t>(run->origin) + keepable, run->planned, run->block,
-                    run->frameBytes) > kMaxTakeFileBytes) {
-        printf("Cannot continue: the recording would pass 2 GB\n");
+    if (run->planned > 0 && !TakeFits(run->append, static_cast<int64_t>(run->origin) + keepable,
+                                       run->planned, run->block, run->frameBytes)) {
+        printf(run->append ? "Cannot continue: the recording would pass 2 GB\n"
+                           : "Cannot continue: the recording would pass 2^31 frames\n");
         ShowTakeMenu();
         return false;
     }
     if (keepable > 0) {
-        run->total += keepable * static_cast<int32_t>(run->frameBytes);
+        run->total += static_cast<int64_t>(keepable) * run->frameBytes;
         run->origin += keepable;
     }
     run->step = keepable == run->planned
@@ -183,7 +186,7 @@ MenuAnswer AnswerTakeMenu(RecordRun* run, const Take& take)
         const bool haveWord = ReadWord(answer, sizeof answer) != 0;
         if (!haveWord || strcmp(answer, "1") == 0) {
             run->undecided = !haveWord;
-            run->total += take.written * static_cast<int32_t>(run->frameBytes);
+            run->total += static_cast<int64_t>(take.written) * run->frameBytes;
             return kFinishRun;
         }
         if (strcmp(answer, "4") == 0)
@@ -233,13 +236,15 @@ void RunTakes(RecordRun* run, snd_pcm_t* pcm)
 }  // namespace audio
 
 int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channels, int32_t bits,
-               int32_t appendFlag, const char* takePath, int32_t* undecided)
+               int32_t appendFlag, const char* takePath, int32_t* undecided, int64_t* keptBytes)
 {
     if (undecided != nullptr)
         *undecided = 0;
-    (void)appendFlag;  // how the record command finishes is its own business
+    if (keptBytes != nullptr)
+        *keptBytes = 0;
+    // How the record command finishes is its own business; an append stays within 2 GB.
     audio::RecordRun run = {};
-    if (!audio::CheckRequest(rate, duration, channels, bits, &run))
+    if (!audio::CheckRequest(rate, duration, channels, bits, appendFlag != 0, &run))
         return -1;
     run.device = device;
     run.takePath = takePath;
@@ -273,8 +278,12 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     audio::StopWriter(&ring, writer);
     if (!wavio::CloseChecked(take))
         audio::ShowWriteFailure(takePath, errno);
+    audio::ClosePartFiles(&ring);
     audio::CloseCapture(&pcm, run.deviceFailed);
     if (undecided != nullptr)
         *undecided = run.undecided ? 1 : 0;
-    return run.total;
+    if (keptBytes != nullptr)
+        *keptBytes = run.total;
+    // The byte count of a take within one file; one in parts is told through *keptBytes.
+    return run.total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(run.total);
 }

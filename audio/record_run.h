@@ -17,9 +17,10 @@
 
 namespace audio {
 
-// Byte positions, totals and the result are signed 32-bit: the header plus the sample
-// data of one run must stay within INT32_MAX bytes.
+// A take appended to a file must keep it within INT32_MAX bytes, header included; one for
+// a new file goes on in parts (see PartFrames) and its frames stay within INT32_MAX.
 constexpr int64_t kMaxTakeFileBytes = INT32_MAX;
+constexpr int64_t kMaxTakeFrames = INT32_MAX;
 
 // `frames` rounded up to whole periods (frames >= 0, period > 0).
 inline int64_t WholeBlockFrames(int64_t frames, int64_t period)
@@ -33,6 +34,16 @@ inline int64_t TakeFileEnd(int64_t origin, int64_t planned, int64_t period, int6
 {
     return static_cast<int64_t>(kHeaderBytes) +
            (origin + WholeBlockFrames(planned, period)) * frameBytes;
+}
+
+// Whether a take of `planned` frames at `origin` fits: within 2 GB for an append, within
+// 2^31 frames for a take in parts.
+inline bool TakeFits(bool append, int64_t origin, int64_t planned, int64_t period,
+                     int64_t frameBytes)
+{
+    if (append)
+        return TakeFileEnd(origin, planned, period, frameBytes) <= kMaxTakeFileBytes;
+    return origin + WholeBlockFrames(planned, period) <= kMaxTakeFrames;
 }
 
 // How a take's loop ended: at its planned length, by the stop key (or the end of the
@@ -57,7 +68,8 @@ struct RecordRun {
     uint8_t* plane2;
     DiskRing* ring;             // the blocks on their way to the take file
     CaptureClock clock;
-    int32_t total;              // sample-data bytes of the kept takes
+    bool append;                // the take goes to the end of a file: within 2 GB
+    int64_t total;              // sample-data bytes of the kept takes, across the parts
     int32_t origin;             // frame where the current take begins
     // Where the last take begins in the take file, for "play last take". It moves on at
     // the report after a take, not when the take starts: it begins at -duration, so the
@@ -89,6 +101,7 @@ struct Take {
     uint32_t dropouts = 0;  // overruns, and runs of blocks the full ring could not take
     int64_t silence = 0;    // frames of those dropouts, written as zeros
     int writeError = 0;     // errno of a write to the take file that failed
+    int32_t failedPart = 0; // the part of the take file it went to
 };
 
 // Records one take of run->planned frames behind run->origin, block by block, until it

@@ -153,6 +153,7 @@ void FinishTake(RecordRun* run, Take* take, int32_t* shown)
     take->clips1 = run->meter.channel[0].clips;
     take->clips2 = run->meter.channel[1].clips;
     take->writeError = seen.failed ? seen.error : 0;
+    take->failedPart = seen.failedPart;
     if (seen.failed)
         take->end = kTakeFailed;
 }
@@ -164,8 +165,10 @@ void ShowTakeFailure(const RecordRun& run, const Take& take, int32_t shown, int 
         printf("\n");  // ends the progress line
     if (run.deviceFailed)
         printf("Recording stopped: the capture device failed: %s\n", snd_strerror(deviceError));
-    if (take.writeError != 0)
-        ShowWriteFailure(run.takePath, take.writeError);
+    char part[kPartNameCap];
+    if (take.writeError != 0 &&
+        PartName(run.takePath, static_cast<uint32_t>(take.failedPart), part, sizeof part))
+        ShowWriteFailure(part, take.writeError);
 }
 
 }  // namespace

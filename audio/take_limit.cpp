@@ -1,4 +1,4 @@
-// The longest take a recording can hold below 2 GB.
+// The longest take a recording can hold: below 2 GB, or below 2^31 frames.
 #include "audio/take_limit.h"
 
 #include <cinttypes>
@@ -14,9 +14,12 @@ void ShowTakeTooLong(float duration, uint32_t rate, uint32_t frameBytes, uint32_
     // The take file, header and sample data, stays within INT32_MAX bytes, and a take is
     // recorded in whole periods: the planned frames may reach the last whole period
     // that fits.
+    // A take in parts holds frames up to INT32_MAX: as 2 GB of one-byte frames, headerless.
+    const int64_t header = frameBytes == 0 ? 0 : static_cast<int64_t>(kHeaderBytes);
+    const int64_t unit = frameBytes == 0 ? 1 : frameBytes;
     int64_t longest = 0;  // in hundredths of a second
-    if (rate > 0 && frameBytes > 0 && period > 0) {
-        const int64_t fitting = (static_cast<int64_t>(INT32_MAX) - kHeaderBytes) / frameBytes;
+    if (rate > 0 && period > 0) {
+        const int64_t fitting = (static_cast<int64_t>(INT32_MAX) - header) / unit;
         const int64_t maxPlanned = fitting / period * period;
         longest = maxPlanned * 100 / rate;
     }
@@ -30,15 +33,19 @@ void ShowTakeTooLong(float duration, uint32_t rate, uint32_t frameBytes, uint32_
         const float product = static_cast<float>(rate) * strtof(text, nullptr);
         const int64_t planned = FloatToInt32(product);
         const int64_t blocks = (planned + period - 1) / period;
-        if (product < 2147483648.0f &&
-            kHeaderBytes + blocks * period * static_cast<int64_t>(frameBytes) <= INT32_MAX)
+        if (product < 2147483648.0f && header + blocks * period * unit <= INT32_MAX)
             break;
         longest = longest > step ? longest - step : 0;
         step *= 2;
     }
     if (longest == 0)
         snprintf(text, sizeof text, "0.00");  // nothing longer fits
-    printf("Cannot record %.2f sec: a recording must stay below 2 GB "
-           "(at most %s sec at these settings)\n",
-           static_cast<double>(duration), text);
+    if (frameBytes == 0)
+        printf("Cannot record %.2f sec: a take must stay below 2^31 frames "
+               "(at most %s sec at these settings)\n",
+               static_cast<double>(duration), text);
+    else
+        printf("Cannot record %.2f sec: a recording must stay below 2 GB "
+               "(at most %s sec at these settings)\n",
+               static_cast<double>(duration), text);
 }

@@ -37,8 +37,10 @@ TEST(DiskRingTest, BlocksThatFindTheRingFullAreSilenceInPlace)
         SCOPED_TRACE(testing::Message() << c.channels << " channels of " << c.width << " bytes");
         const std::string path = MakeTempDir() + "/takebox_temp.wav";
         audio::DiskRing ring;
-        ring.fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(ring.fd, 0);
+        ring.fds[0] = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(ring.fds[0], 0);
+        ring.takePath = path.c_str();
+        ring.partFrames = static_cast<int32_t>(PartFrames(c.width * static_cast<uint32_t>(c.channels)));
         ring.width = c.width;
         ring.channels = c.channels;
         ring.frameBytes = c.width * static_cast<uint32_t>(c.channels);
@@ -56,7 +58,7 @@ TEST(DiskRingTest, BlocksThatFindTheRingFullAreSilenceInPlace)
         const std::vector<uint8_t> older(kHeaderBytes + static_cast<size_t>(end) * ring.frameBytes,
                                          0xff);
         ASSERT_EQ(static_cast<ssize_t>(older.size()),
-                  pwrite(ring.fd, older.data(), older.size(), 0));
+                  pwrite(ring.fds[0], older.data(), older.size(), 0));
 
         audio::BeginTake(&ring, 0);
         pthread_t writer;
@@ -93,7 +95,7 @@ TEST(DiskRingTest, BlocksThatFindTheRingFullAreSilenceInPlace)
         EXPECT_EQ(100 + blocks - 1, seen.peak1);
         EXPECT_EQ(200 + blocks - 1, seen.peak2);
         std::vector<uint8_t> file(older.size() + 1);
-        ASSERT_EQ(static_cast<ssize_t>(older.size()), pread(ring.fd, file.data(), file.size(), 0));
+        ASSERT_EQ(static_cast<ssize_t>(older.size()), pread(ring.fds[0], file.data(), file.size(), 0));
         for (int32_t b = 0; b <= blocks; b++) {
             const bool recorded = b < blocks && kept[static_cast<size_t>(b)];
             std::vector<uint8_t> want(blockBytes, 0);
@@ -103,6 +105,6 @@ TEST(DiskRingTest, BlocksThatFindTheRingFullAreSilenceInPlace)
             EXPECT_EQ(want, std::vector<uint8_t>(at, at + static_cast<ptrdiff_t>(blockBytes)))
                 << "block " << b;
         }
-        close(ring.fd);
+        close(ring.fds[0]);
     }
 }

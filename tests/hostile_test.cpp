@@ -374,7 +374,7 @@ TEST(Hostile, SettingsAndListFilesOfRandomBytes)
         const std::string device47(47, 'D'), list255(255, 'T'), name127(127, 'R');
         const std::string shown = Show("", "nan", "-inf", "inf", name127);
         EXPECT_EQ(t.out, Start("Creating a new list: " + list255 + "\n", name127, device47, -1, 24, 1) + shown +
-                             "Cannot record inf sec: a recording must stay below 2 GB (at most 0.16 sec at these settings)\n" +
+                             "Cannot record inf sec: a take must stay below 2^31 frames (at most 0.49 sec at these settings)\n" +
                              shown + kSaving);
         EXPECT_EQ(t.status, 0);
         EXPECT_EQ(ReadFile(dir + "/rcbox.txt"),

@@ -109,11 +109,11 @@ std::string Playing(uint32_t first, uint32_t stop, uint32_t rate)
 DriverRun Record(const std::string& dir, const std::string& input, uint32_t rate,
                  const std::string& duration, uint32_t channels, uint32_t bits,
                  const std::string& device = "tbtest", const std::string& shellPrefix = "",
-                 const std::string& takePath = kTake)
+                 const std::string& takePath = kTake, const std::string& append = "0")
 {
     return RunDriver(dir,
                      {"record", device, std::to_string(rate), duration, std::to_string(channels),
-                      std::to_string(bits), takePath},
+                      std::to_string(bits), takePath, append},
                      input, shellPrefix);
 }
 
@@ -304,8 +304,9 @@ TEST(Record, UnusableValuesAreRefused)
              Case{44100, "10", 2, 20, "Cannot record 2 channels of 20 bits\n"},
              Case{44100, "-1", 2, 16, "Cannot record a duration of -1.00 sec\n"},
              Case{44100, "nan", 2, 16, "Cannot record a duration of nan sec\n"},
-             // 384000000 frames of 6 bytes: past 2 GB. The longest take named is the last
-             // whole period below 2 GB: 87381 periods of 4096 frames, 7456.512 s.
+             // For an append, 384000000 frames of 6 bytes: past 2 GB. The longest take
+             // named is the last whole period below 2 GB: 87381 periods of 4096 frames,
+             // 7456.512 s.
              Case{48000, "8000", 2, 24,
                   "Cannot record 8000.00 sec: a recording must stay below 2 GB (at most 7456.51 sec at these settings)\n"},
              Case{48000, "inf", 1, 16,
@@ -316,7 +317,8 @@ TEST(Record, UnusableValuesAreRefused)
                   "Cannot record 1000000000.00 sec: a recording must stay below 2 GB (at most 48806073.87 sec at these settings)\n"},
          }) {
         SCOPED_TRACE(c.message);
-        const DriverRun run = Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice");
+        const DriverRun run =
+            Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice", "", kTake, "1");
         EXPECT_EQ(run.result, "-1");
         EXPECT_EQ(run.out, c.message);
         EXPECT_EQ(run.err, "");
@@ -326,10 +328,23 @@ TEST(Record, UnusableValuesAreRefused)
     for (const Case& c : {Case{48000, "7456.51", 2, 24, ""}, Case{48000, "22369.53", 1, 16, ""},
                           Case{11, "48806073.87", 2, 16, ""}}) {
         SCOPED_TRACE(c.duration);
-        const DriverRun run = Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice");
+        const DriverRun run =
+            Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice", "", kTake, "1");
         EXPECT_EQ(run.result, "-1");
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(LastLine(run.err), "Could not open nosuchdevice: type u, then 4, to see the devices\n");
+        remove((dir + "/" + kTake).c_str());
+    }
+    // A take for a new file goes on in parts past 2 GB: only its frames must stay below
+    // 2^31 (524287 periods of 4096 frames, 44739.15 s at 48000 Hz).
+    for (const Case& c : {Case{48000, "8000", 2, 24, ""}, Case{48000, "44739.15", 2, 24, ""},
+                          Case{48000, "50000", 2, 24,
+                               "Cannot record 50000.00 sec: a take must stay below 2^31 frames (at most "
+                               "44739.15 sec at these settings)\n"}}) {
+        SCOPED_TRACE(c.duration);
+        const DriverRun run = Record(dir, "1\n", c.rate, c.duration, c.channels, c.bits, "nosuchdevice");
+        EXPECT_EQ(run.result, "-1");
+        EXPECT_EQ(run.out, c.message);
         remove((dir + "/" + kTake).c_str());
     }
 
@@ -339,10 +354,10 @@ TEST(Record, UnusableValuesAreRefused)
     EXPECT_EQ(run.out, "Unable to open nodir/take.wav\n");
     EXPECT_EQ(run.err, "");
 
-    // 357913440 planned frames of 6 bytes fit, but rounded up to whole periods
-    // (357916672 frames) they would not: refused once the period is known.
+    // For an append, 357913440 planned frames of 6 bytes fit, but rounded up to whole
+    // periods (357916672 frames) they would not: refused once the period is known.
     WriteCapture(dir, 0, 3);
-    run = Record(dir, "1\n", 48000, "7456.53", 2, 24);
+    run = Record(dir, "1\n", 48000, "7456.53", 2, 24, "tbtest", "", kTake, "1");
     EXPECT_EQ(run.result, "-1");
     EXPECT_EQ(run.out,
               "Cannot record 7456.53 sec: a recording must stay below 2 GB (at most 7456.51 sec at these settings)\n");

@@ -40,6 +40,32 @@ int SizeWriteFailed(const char* path)
     return 0;
 }
 
+// The 44 bytes of the header for `frames` planned frames.
+void FillHeader(uint8_t* h, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames)
+{
+    const uint32_t ch = channels & 0xffffu;  // only the low 16 bits count, in every field
+    const uint32_t bytes = bits >> 3;        // 12 bits are stored as 8, 20 as 16
+    const uint64_t frameBytes = static_cast<uint64_t>(ch) * bytes;
+    // A negative plan records nothing; sizes beyond 2^31 - 1 are written as that limit.
+    const uint64_t planned = frames > 0 ? static_cast<uint64_t>(frames) : 0;
+    const uint32_t dataSize = CappedProduct(frameBytes, planned);
+    const uint32_t riffSize = CapField(static_cast<uint64_t>(dataSize) + 36u);
+    const uint32_t byteRate = CappedProduct(frameBytes, rate);
+    memcpy(h + 0, "RIFF", 4);
+    PutLE32(h + 4, riffSize);
+    memcpy(h + 8, "WAVE", 4);
+    memcpy(h + 12, "fmt ", 4);
+    PutLE32(h + 16, 16);
+    PutLE16(h + 20, 1);  // integer PCM
+    PutLE16(h + 22, static_cast<uint16_t>(ch));
+    PutLE32(h + 24, rate);
+    PutLE32(h + 28, byteRate);
+    PutLE16(h + 32, static_cast<uint16_t>(frameBytes & 0xffffu));
+    PutLE16(h + 34, static_cast<uint16_t>((bytes * 8u) & 0xffffu));
+    memcpy(h + 36, "data", 4);
+    PutLE32(h + 40, dataSize);
+}
+
 }  // namespace
 
 uint32_t PartFrames(uint32_t frameBytes)
@@ -60,30 +86,8 @@ int PartName(const char* path, uint32_t part, char* name, uint32_t cap)
 
 int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames)
 {
-    const uint32_t ch = channels & 0xffffu;  // only the low 16 bits count, in every field
-    const uint32_t bytes = bits >> 3;        // 12 bits are stored as 8, 20 as 16
-    const uint64_t frameBytes = static_cast<uint64_t>(ch) * bytes;
-    // A negative plan records nothing; sizes beyond 2^31 - 1 are written as that limit.
-    const uint64_t planned = frames > 0 ? static_cast<uint64_t>(frames) : 0;
-    const uint32_t dataSize = CappedProduct(frameBytes, planned);
-    const uint32_t riffSize = CapField(static_cast<uint64_t>(dataSize) + 36u);
-    const uint32_t byteRate = CappedProduct(frameBytes, rate);
-
     uint8_t h[kHeaderBytes];
-    memcpy(h + 0, "RIFF", 4);
-    PutLE32(h + 4, riffSize);
-    memcpy(h + 8, "WAVE", 4);
-    memcpy(h + 12, "fmt ", 4);
-    PutLE32(h + 16, 16);
-    PutLE16(h + 20, 1);  // integer PCM
-    PutLE16(h + 22, static_cast<uint16_t>(ch));
-    PutLE32(h + 24, rate);
-    PutLE32(h + 28, byteRate);
-    PutLE16(h + 32, static_cast<uint16_t>(frameBytes & 0xffffu));
-    PutLE16(h + 34, static_cast<uint16_t>((bytes * 8u) & 0xffffu));
-    memcpy(h + 36, "data", 4);
-    PutLE32(h + 40, dataSize);
-
+    FillHeader(h, rate, channels, bits, frames);
     // Created with mode 0666 less the umask, or cut to nothing when it exists: only a
     // regular file under the name itself, never one a link leads to.
     uint32_t other = 0;
@@ -92,10 +96,16 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
         printf("Unable to open %s\n", path);
         return 0;
     }
-    if (!WriteAt(out.fd, 0, h, sizeof h) || !CloseChecked(out)) {
+    if (!WriteAt(out.fd, 0, h, sizeof h) || !CloseChecked(out))
         return SizeWriteFailed(path);  // a full disk, say
-    }
     return 1;
+}
+
+int WriteHeaderAt(int fd, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames)
+{
+    uint8_t h[kHeaderBytes];
+    FillHeader(h, rate, channels, bits, frames);
+    return WriteAt(fd, 0, h, sizeof h);
 }
 
 int WriteWavSizes(int fd, uint32_t dataChunk, const uint64_t* dataBytes, uint32_t frameBytes,

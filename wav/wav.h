@@ -21,6 +21,7 @@ enum : uint32_t {
     kHeaderBytes = 44,
     kTagScanLimit = 131072,  // last even offset probed by FindChunkTag
     kMaxField = 2147483647,  // four-byte size fields hold 0 to 2^31 - 1
+    kPartNameCap = 160,      // a part's name: a record name and "-N"
 };
 
 // What ReadWavLayout found in a WAV file. The fields of a part that was not found are 0.
@@ -78,6 +79,10 @@ int PartName(const char* path, uint32_t part, char* name, uint32_t cap);
 // Creates or truncates `path` and writes the header for `frames` planned frames.
 // Returns 1 when the header was written, 0 (with a message) when it was not.
 int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames);
+
+// Writes the same header through `fd`, at its start, without a message. Returns 1 when
+// written, 0 (errno says why) when not.
+int WriteHeaderAt(int fd, uint32_t rate, uint32_t channels, uint32_t bits, int32_t frames);
 
 // Patches the data size field (size -1: the bytes from the data offset to the end of the
 // file) and keeps the RIFF size true: file length - 8. Returns 1 done, 0 failed.

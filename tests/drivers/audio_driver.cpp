@@ -26,15 +26,16 @@ int main(int argc, char** argv)
         fflush(stdout);
         return WriteResult(result);
     }
-    if (argc == 8 && strcmp(argv[1], "record") == 0) {
+    if ((argc == 8 || argc == 9) && strcmp(argv[1], "record") == 0) {
+        const int32_t append = argc == 9 ? atoi(argv[8]) : 0;
         const int32_t result = RECORD(argv[2], static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)),
-                                      strtof(argv[4], nullptr), atoi(argv[5]), atoi(argv[6]), 0,
-                                      argv[7]);
+                                      strtof(argv[4], nullptr), atoi(argv[5]), atoi(argv[6]),
+                                      append, argv[7]);
         fflush(stdout);
         return WriteResult(result);
     }
     fprintf(stderr, "usage: %s play FILE DEVICE START STOP\n"
-                    "       %s record DEVICE RATE DURATION CHANNELS BITS TAKEPATH\n",
+                    "       %s record DEVICE RATE DURATION CHANNELS BITS TAKEPATH [APPEND]\n",
             argv[0], argv[0]);
     return 2;
 }

@@ -14,12 +14,13 @@
 #include <mutex>
 
 #include "audio/handles.h"
+#include "wav/wav.h"
 
 namespace audio {
 
-// A take goes on in at most this many parts: a part holds more than 2^31 - 1 bytes less
-// its header, and a take stays below 2^31 frames of at most 6 bytes.
-enum : int32_t { kMaxParts = 8 };
+// A take goes on in at most this many parts: a part holds 2^31 - 1 bytes less its header,
+// and a take stays below 2^31 frames of at most 6 bytes.
+enum : int32_t { kMaxParts = kMaxTakeParts };
 
 // One block in the ring: where it goes in the take file, and its peaks.
 struct RingSlot {

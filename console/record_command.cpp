@@ -11,6 +11,7 @@
 
 #include "audio/audio.h"
 #include "store/take_keeper.h"
+#include "store/take_parts.h"
 #include "term/term.h"
 #include "wav/wav.h"
 
@@ -204,17 +205,22 @@ void RecordCommand(AppState* s)
     if (!ClearTakeName(s->takePath))
         return;
     int32_t undecided = 0;
+    int64_t kept = 0;
     int32_t result = RECORD(s->device, s->sampleRate, s->duration, s->channels,
-                            static_cast<int32_t>(s->bits), appendFlag, s->takePath, &undecided);
+                            static_cast<int32_t>(s->bits), appendFlag, s->takePath, &undecided,
+                            &kept);
     if (result <= 0) {
-        CutTakeFile(s->takePath, 0);  // nothing kept: the header alone stays, sized empty
-        return;                       // and the target is untouched
+        // Nothing kept: the header alone stays, sized empty, the parts a deleted take
+        // began go, and the target is untouched.
+        TakeShape shape;
+        CutParts(s->takePath, 0, &shape);
+        return;
     }
     struct stat target;
     if (appendFlag)
         AppendTake(s->takePath, s->recordName, result, &attributes, ListOf(s));
     else if (undecided && lstat(s->recordName, &target) == 0)
-        SetTakeAside(s->takePath, s->recordName, result, ListOf(s));  // nobody chose to erase the file that is there
+        SetTakeAside(s->takePath, s->recordName, kept, ListOf(s));  // nobody chose to erase the file that is there
     else
-        PublishTake(s->takePath, s->recordName, result, ListOf(s));
+        PublishTake(s->takePath, s->recordName, kept, ListOf(s));
 }

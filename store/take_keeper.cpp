@@ -17,9 +17,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "store/append_journal.h"
 #include "store/durable.h"
+#include "store/take_parts.h"
 
 namespace {
 
@@ -141,12 +143,60 @@ int ClearOwnName(const char* name)
     return 1;
 }
 
+// Recovers the audio that a crash left in one part of the take file, as RecoverTake says.
+int RecoverPart(const char* takePath, const TrackListRef& list)
+{
+    FdGuard take(-1);
+    off_t length = 0;
+    bool writable = false;
+    if (!OpenTake(takePath, &take, &length, &writable, nullptr))
+        return 1;  // nothing there (or nothing a recording could write over)
+    char name[kRecordNameCap];
+    WavLayout t;
+    if (!ReadTakeLayout(take.fd, &t)) {
+        // Shorter than a header, it holds no audio: a header that could not be written.
+        if (length < static_cast<off_t>(kHeaderBytes))
+            return 1;
+        CloseChecked(take);
+        if (!MoveToFreeName(takePath, nullptr, kUnreadableName, name, sizeof name)) {
+            printf("Unable to move %s aside: %s\n", takePath, strerror(errno));
+            return 0;
+        }
+        printf("%s is no readable WAV file: moved aside to %s\n", takePath, name);
+        return 1;
+    }
+    const uint64_t frames = static_cast<uint64_t>(length - t.dataOffset) / t.frameBytes;
+    if (frames == 0)
+        return 1;  // a header alone, or less than one frame behind it
+    // The sizes still claim the planned length: set them from the whole frames present,
+    // a partial last frame cut off, and sync them before the take gets its new name. A
+    // file that cannot be patched is moved all the same: readers count its frames by its
+    // length.
+    if (writable &&
+        SetTakeLength(take.fd, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
+        SyncData(take.fd);
+    CloseChecked(take);
+    if (!MoveToFreeName(takePath, &list, kRecoveredName, name, sizeof name)) {
+        printf("Unable to recover the unsaved take in %s: %s\n", takePath, strerror(errno));
+        return 0;
+    }
+    printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
+           static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.sampleRate)));
+    return 1;
+}
+
 }  // namespace
 
 int PrepareTakeFile(const char* takePath, const TrackListRef& list)
 {
-    if (!ClearOwnName(kJournal) || !ClearOwnName(takePath))
+    if (!ClearOwnName(kJournal))
         return 0;
+    for (int32_t part = 0; part < kMaxTakeParts; part++) {
+        char name[kPartNameCap];
+        if (!PartName(takePath, static_cast<uint32_t>(part), name, sizeof name) ||
+            !ClearOwnName(name))
+            return 0;
+    }
     // A take left in the take file is moved out before a recording can write over it.
     if (!RecoverTake(takePath, list)) {
         printf("Nothing is recorded while %s holds an unsaved take\n", takePath);
@@ -159,50 +209,35 @@ int ClearTakeName(const char* takePath)
 {
     // What is left holds no audio; it is removed, so that the take goes to a file created
     // new: a name that shares its file with another (a hard link) is never written through.
-    struct stat st;
-    if (lstat(takePath, &st) == 0 && !RemoveName(takePath)) {
-        printf("Nothing is recorded: %s cannot be removed: %s\n", takePath, strerror(errno));
-        return 0;
+    for (int32_t part = 0; part < kMaxTakeParts; part++) {
+        char name[kPartNameCap];
+        struct stat st;
+        if (PartName(takePath, static_cast<uint32_t>(part), name, sizeof name) &&
+            lstat(name, &st) == 0 && !RemoveName(name)) {
+            printf("Nothing is recorded: %s cannot be removed: %s\n", name, strerror(errno));
+            return 0;
+        }
     }
     return 1;
 }
 
-int CutTakeFile(const char* takePath, int32_t keptBytes)
-{
-    FdGuard take(-1);
-    off_t length = 0;
-    bool writable = false;
-    int refused = 0;
-    WavLayout t;
-    if (!OpenTake(takePath, &take, &length, &writable, &refused) ||
-        !ReadTakeLayout(take.fd, &t))
-        return 1;
-    off_t end = static_cast<off_t>(t.dataOffset) + (keptBytes > 0 ? keptBytes : 0);
-    if (end > length)
-        end = length;
-    if (!writable || !SetTakeLength(take.fd, t, end)) {
-        const int error = writable ? errno : refused;
-        printf("Unable to cut %s to its kept takes: %s\n", takePath, strerror(error));
-        errno = error;
-        return 0;
-    }
-    if (!SyncData(take.fd))
-        return SayWriteFailed(takePath, errno);
-    return 1;
-}
-
-int PublishTake(const char* takePath, const char* target, int32_t keptBytes,
+int PublishTake(const char* takePath, const char* target, int64_t keptBytes,
                 const TrackListRef& list)
 {
     // The take file gets its final length and sizes and reaches the disk before its name
-    // changes: the target is never seen with the planned sizes or without its audio.
-    if (!CutTakeFile(takePath, keptBytes))
+    // changes: the target is never seen with the planned sizes or without its audio. So
+    // does every part behind it, which then gets its name beside the target; one that a
+    // crash leaves under its take file name is recovered at the next start.
+    TakeShape shape;
+    if (!CutParts(takePath, keptBytes, &shape))
         return 0;
     if (!RenameOnto(takePath, target)) {
         printf("Unable to move %s to %s: %s\n", takePath, target, strerror(errno));
         return 0;
     }
     ListTrack(list, target);
+    if (shape.parts > 1)
+        MoveParts(takePath, target, shape, keptBytes, list);
     return 1;
 }
 
@@ -253,58 +288,37 @@ int AppendTake(const char* takePath, const char* target, int32_t keptBytes,
     return 1;
 }
 
-void SetTakeAside(const char* takePath, const char* target, int32_t keptBytes,
+void SetTakeAside(const char* takePath, const char* target, int64_t keptBytes,
                   const TrackListRef& list)
 {
-    if (!CutTakeFile(takePath, keptBytes))
+    TakeShape shape;
+    if (!CutParts(takePath, keptBytes, &shape))
         return;  // the take stays in the take file: the next start recovers it
-    char name[kRecordNameCap];
-    if (!MoveToFreeName(takePath, &list, kRecoveredName, name, sizeof name)) {
-        printf("Unable to recover the unsaved take in %s: %s\n", takePath, strerror(errno));
-        return;
+    std::string names;
+    for (int32_t part = 0; part < shape.parts; part++) {
+        char from[kPartNameCap];
+        char name[kRecordNameCap];
+        if (!PartName(takePath, static_cast<uint32_t>(part), from, sizeof from))
+            return;
+        if (!MoveToFreeName(from, &list, kRecoveredName, name, sizeof name)) {
+            printf("Unable to recover the unsaved take in %s: %s\n", from, strerror(errno));
+            return;
+        }
+        names += (part > 0 ? ", " : "") + std::string(name);
     }
-    printf("%s was not replaced: the take is kept as %s\n", target, name);
+    printf("%s was not replaced: the take is kept as %s\n", target, names.c_str());
 }
 
 int RecoverTake(const char* takePath, const TrackListRef& list)
 {
     if (!SettleAppend(takePath))
         return 0;
-    FdGuard take(-1);
-    off_t length = 0;
-    bool writable = false;
-    if (!OpenTake(takePath, &take, &length, &writable, nullptr))
-        return 1;  // nothing there (or nothing a recording could write over)
-    char name[kRecordNameCap];
-    WavLayout t;
-    if (!ReadTakeLayout(take.fd, &t)) {
-        // Shorter than a header, it holds no audio: a header that could not be written.
-        if (length < static_cast<off_t>(kHeaderBytes))
-            return 1;
-        CloseChecked(take);
-        if (!MoveToFreeName(takePath, nullptr, kUnreadableName, name, sizeof name)) {
-            printf("Unable to move %s aside: %s\n", takePath, strerror(errno));
+    // Every part, in order: recovered names follow the take's order.
+    for (int32_t part = 0; part < kMaxTakeParts; part++) {
+        char name[kPartNameCap];
+        if (!PartName(takePath, static_cast<uint32_t>(part), name, sizeof name) ||
+            !RecoverPart(name, list))
             return 0;
-        }
-        printf("%s is no readable WAV file: moved aside to %s\n", takePath, name);
-        return 1;
     }
-    const uint64_t frames = static_cast<uint64_t>(length - t.dataOffset) / t.frameBytes;
-    if (frames == 0)
-        return 1;  // a header alone, or less than one frame behind it
-    // The sizes still claim the planned length: set them from the whole frames present,
-    // a partial last frame cut off, and sync them before the take gets its new name. A
-    // file that cannot be patched is moved all the same: readers count its frames by its
-    // length.
-    if (writable &&
-        SetTakeLength(take.fd, t, static_cast<off_t>(t.dataOffset + frames * t.frameBytes)))
-        SyncData(take.fd);
-    CloseChecked(take);
-    if (!MoveToFreeName(takePath, &list, kRecoveredName, name, sizeof name)) {
-        printf("Unable to recover the unsaved take in %s: %s\n", takePath, strerror(errno));
-        return 0;
-    }
-    printf("Recovered an unsaved take: %s (%.2f sec)\n", name,
-           static_cast<double>(static_cast<float>(frames) / static_cast<float>(t.sampleRate)));
     return 1;
 }

@@ -28,7 +28,9 @@ int CutTakeFile(const char* takePath, int32_t keptBytes);
 
 // Makes the kept takes the file `target` (new, or replacing it) and lists it. Returns 1
 // when done; 0 when the take stays in the take file (a message says why).
-int PublishTake(const char* takePath, const char* target, int32_t keptBytes,
+// A take in parts has its first part made the target and every other given the next
+// free "<stem>-N.wav" beside it, listed after it, with one line naming each part.
+int PublishTake(const char* takePath, const char* target, int64_t keptBytes,
                 const TrackListRef& list);
 
 // Appends the kept takes to `target`, whose format `attributes` describes, and lists it.
@@ -40,7 +42,7 @@ int AppendTake(const char* takePath, const char* target, int32_t keptBytes,
 
 // Keeps the kept takes as the next free takebox_recovered_N.wav, listed, and says that
 // `target` was not replaced: a take nobody chose to save never erases a file.
-void SetTakeAside(const char* takePath, const char* target, int32_t keptBytes,
+void SetTakeAside(const char* takePath, const char* target, int64_t keptBytes,
                   const TrackListRef& list);
 
 // Readies the take file's name for a recording: a link, FIFO, device or directory under it

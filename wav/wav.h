@@ -68,6 +68,9 @@ uint32_t GetLE32(const uint8_t* p);
 void PutLE64(uint8_t* p, uint64_t v);
 uint64_t GetLE64(const uint8_t* p);
 
+// A take below 2^31 frames of at most 6 bytes fills at most 7 parts.
+enum : int32_t { kMaxTakeParts = 8 };
+
 // A take longer than one WAV file holds goes on in parts, each a plain file with a 44-byte
 // header of at most kMaxField bytes: the frames of `frameBytes` bytes one part holds.
 uint32_t PartFrames(uint32_t frameBytes);

@@ -204,13 +204,30 @@ MenuAnswer AnswerTakeMenu(RecordRun* run, const Take& take)
     }
 }
 
-// Plays the part of the last take that reached the file.
+// Plays the part of the last take that reached the file: from its start through the parts
+// of the take file it runs through, each from the take's place in it.
 void PlayTake(const RecordRun& run, const Take& take)
 {
     const float length = take.end != kTakeComplete && take.written < run.planned
                              ? static_cast<float>(take.written) / static_cast<float>(run.rate)
                              : run.duration;
-    PLAY(run.takePath, run.device, run.lastStart, run.lastStart + length);
+    const int64_t partFrames = PartFrames(run.frameBytes);
+    const int64_t first = run.origin;
+    const int64_t last = first + static_cast<int64_t>(run.rate * length);
+    if (partFrames == 0 || last <= partFrames) {
+        PLAY(run.takePath, run.device, run.lastStart, run.lastStart + length);
+        return;
+    }
+    const float rate = static_cast<float>(run.rate);
+    for (int64_t part = first / partFrames; part * partFrames < last && part < kMaxParts; part++) {
+        char name[kPartNameCap];
+        if (!PartName(run.takePath, static_cast<uint32_t>(part), name, sizeof name))
+            return;
+        const int64_t from = first > part * partFrames ? first - part * partFrames : 0;
+        const int64_t to = last - part * partFrames;
+        if (PLAY(name, run.device, static_cast<float>(from) / rate, static_cast<float>(to) / rate) != 1)
+            return;  // stopped, or failed
+    }
 }
 
 // Takes, each with its report and the take menu, until an answer finishes the run.

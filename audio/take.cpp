@@ -8,6 +8,7 @@
 
 #include "audio/audio.h"
 #include "audio/record_run.h"
+#include "term/detached.h"
 #include "term/term.h"
 
 namespace audio {
@@ -184,15 +185,24 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
     BeginTake(run->ring, run->origin);
     TakeLoop loop = {static_cast<int32_t>(WholeBlockFrames(run->planned, run->block)), 0, false,
                      0};
+    // A hangup from here on is no stop: the take goes on without its terminal.
+    SetTakeRecording(1);
+    bool detached = false;
     while (take->frames < loop.length) {
         if (StopPending()) {
             take->end = kTakeStopped;  // the take is the whole blocks recorded so far
             break;
         }
+        if (HangupSeen() && !detached) {
+            DropLostTerminal();
+            run->terminal = false;  // no live line drawn for nobody
+            detached = true;
+        }
         if (!RecordBlock(run, pcm, take, &loop))
             break;
     }
     FinishTake(run, take, &loop.shown);
+    SetTakeRecording(0);
     if (take->end == kTakeFailed)
         ShowTakeFailure(*run, *take, loop.shown, loop.deviceError);
     // A Ctrl-C during the take is used up by it, also one that came with its last block;

@@ -11,6 +11,11 @@ void OnStopKey(int)
     RaiseStopKey();
 }
 
+void OnHangup(int)
+{
+    RaiseHangup();
+}
+
 void OnSessionEnd(int)
 {
     RaiseSessionEnd();
@@ -35,7 +40,7 @@ void Catch(int signal, void (*handler)(int), bool keepIgnored)
 void InstallSignalHandlers()
 {
     Catch(SIGINT, OnStopKey, true);
-    Catch(SIGHUP, OnSessionEnd, true);
+    Catch(SIGHUP, OnHangup, true);
     Catch(SIGTERM, OnSessionEnd, false);
     // A console that is gone must not end the program before it has saved.
     signal(SIGPIPE, SIG_IGN);

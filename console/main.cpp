@@ -56,8 +56,12 @@ int main()
     static char listText[kTableBytes + 1];
     AppState state;
     InitAppState(&state, trackTable, listText);
-    // One Takebox per working directory: a second copy says so and touches nothing.
-    if (!LockWorkingDirectory())
+    // One Takebox per working directory: a second copy says so and touches nothing. When
+    // the first records on after its terminal hung up, the second shows that take and can
+    // stop it.
+    if (!LockWorkingDirectory()) {
+        WatchDetachedTake();
         return 0;
+    }
     return RunTakebox(&state);
 }

@@ -16,15 +16,17 @@ namespace {
 volatile sig_atomic_t gStopKey = 0;    // Ctrl-C not yet acted on
 volatile sig_atomic_t gTerminate = 0;  // SIGTERM seen
 volatile sig_atomic_t gHangup = 0;     // SIGHUP seen
-// Not set by a signal handler: the capture thread sets it, and the writer thread reads
-// it through StopPending.
+// Not set by a signal handler: the capture thread sets them, and the writer thread reads
+// them through StopPending.
+std::atomic<int> gTakeStop{0};    // a later copy asked the detached take to stop
 std::atomic<int> gRecording{0};   // a take is recording: a hangup does not stop it
 
 }  // namespace
 
 int StopPending()
 {
-    return gStopKey != 0 || gTerminate != 0 || (gHangup != 0 && gRecording.load() == 0);
+    return gStopKey != 0 || gTerminate != 0 || gTakeStop.load() != 0 ||
+           (gHangup != 0 && gRecording.load() == 0);
 }
 
 int SessionEnded()
@@ -40,6 +42,7 @@ int HangupSeen()
 void ClearStopKey()
 {
     gStopKey = 0;
+    gTakeStop.store(0);
 }
 
 void RaiseStopKey()
@@ -57,6 +60,11 @@ void RaiseHangup()
     gHangup = 1;
 }
 
+void RaiseTakeStop()
+{
+    gTakeStop.store(1);
+}
+
 void SetTakeRecording(int recording)
 {
     gRecording.store(recording != 0 ? 1 : 0);
@@ -67,6 +75,7 @@ void ResetStopFlags()
     gStopKey = 0;
     gTerminate = 0;
     gHangup = 0;
+    gTakeStop.store(0);
     gRecording.store(0);
 }
 

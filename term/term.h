@@ -11,8 +11,10 @@
 // SessionEnded: a hangup or termination was seen: every read is the end of input.
 // HangupSeen: a hangup was seen: a take goes on without its terminal.
 // SetTakeRecording: 1 from a take's first block to its last, 0 after it.
-// ClearStopKey: a Ctrl-C has been acted on (the end of a session stays).
+// ClearStopKey: a Ctrl-C, or a stop asked by a later copy, has been acted on (the end of
+// a session stays).
 // RaiseStopKey, RaiseSessionEnd (termination), RaiseHangup: what the signal handlers do.
+// RaiseTakeStop: a later copy asked the detached take to stop; it stops as at Ctrl-C.
 int StopPending();
 int SessionEnded();
 int HangupSeen();
@@ -20,6 +22,7 @@ void ClearStopKey();
 void RaiseStopKey();
 void RaiseSessionEnd();
 void RaiseHangup();
+void RaiseTakeStop();
 void SetTakeRecording(int recording);
 // Clears every flag: for code that runs the program several times in one process.
 void ResetStopFlags();

@@ -37,6 +37,17 @@ socklen_t ChannelAddress(sockaddr_un* address)
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
 }
 
+// A socket for the channel, and the channel's address in *address and *length; -1 when
+// either cannot be had. Neither side ever waits on it: the take's capture must go on, and
+// a take with no room for one more copy is as good as none.
+int ChannelSocket(sockaddr_un* address, socklen_t* length)
+{
+    *length = ChannelAddress(address);
+    if (*length == 0)
+        return -1;
+    return socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
+
 // Whether the other end of a connected socket runs as this user or as root. An abstract
 // socket has no permissions: this is the check.
 bool Trusted(int fd)
@@ -111,10 +122,8 @@ int OpenWatchChannel(WatchChannel* channel)
         watcher = -1;
     memcpy(channel->name, gTakeName, sizeof channel->name);
     sockaddr_un address;
-    const socklen_t length = ChannelAddress(&address);
-    if (length == 0)
-        return 0;
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    socklen_t length = 0;
+    const int fd = ChannelSocket(&address, &length);
     if (fd < 0)
         return 0;
     // A name taken already (by anyone) leaves the take without a channel.
@@ -163,11 +172,8 @@ void CloseWatchChannel(WatchChannel* channel)
 int ConnectToTake(int* fd)
 {
     sockaddr_un address;
-    const socklen_t length = ChannelAddress(&address);
-    if (length == 0)
-        return 0;
-    // Never waits: a take with no room for one more copy is as good as none.
-    const int socketFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    socklen_t length = 0;
+    const int socketFd = ChannelSocket(&address, &length);
     if (socketFd < 0)
         return 0;
     // No take listens while its terminal is there: then nothing answers here.

@@ -86,6 +86,8 @@ struct RecordRun {
     bool terminal;
     LevelMeter meter;
     int64_t diskBytes;  // room on the disk when the take started; -1 unknown
+    // The terminal hung up during a take: the meter runs for a later copy to see.
+    bool detached;
     std::chrono::steady_clock::time_point drawn;  // when the live line was last drawn
 };
 

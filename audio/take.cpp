@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "audio/audio.h"
+#include "audio/detached_take.h"
 #include "audio/record_run.h"
 #include "term/term.h"
 
@@ -58,7 +59,7 @@ void KeepBlock(RecordRun* run, Take* take, uint8_t* slot, int32_t frames, bool* 
                         slot, &peak1, &peak2);
     else
         CheckPeak(frames, &peak1, slot, run->width);
-    if (run->terminal) {  // the samples as they are stored
+    if (run->terminal || run->detached) {  // the samples as they are stored
         MeterBlock(&run->meter, 0, peak1, slot, static_cast<uint32_t>(frames), run->frameBytes);
         MeterBlock(&run->meter, 1, peak2, slot + run->width, static_cast<uint32_t>(frames),
                    run->frameBytes);
@@ -187,15 +188,24 @@ void RecordTake(RecordRun* run, snd_pcm_t* pcm, Take* take)
     BeginTake(run->ring, run->origin);
     TakeLoop loop = {static_cast<int32_t>(WholeBlockFrames(run->planned, run->block)), 0, false,
                      0};
+    // A hangup from here on is no stop: the take goes on without its terminal.
+    SetTakeRecording(1);
+    DetachedTake away;
     while (take->frames < loop.length) {
         if (StopPending()) {
             take->end = kTakeStopped;  // the take is the whole blocks recorded so far
             break;
         }
+        if (HangupSeen() && !away.on)
+            DetachTake(run, *take, &away);
+        if (away.on)
+            ServeDetachedTake(run, *take, &away);
         if (!RecordBlock(run, pcm, take, &loop))
             break;
     }
+    EndDetachedTake(&away);
     FinishTake(run, take, &loop.shown);
+    SetTakeRecording(0);
     if (take->end == kTakeFailed)
         ShowTakeFailure(*run, *take, loop.shown, loop.deviceError);
     // A Ctrl-C during the take is used up by it, also one that came with its last block;

@@ -60,6 +60,11 @@ int ReadRecordName(char* recordName);
 // before each. Returns 1 at the "c", 0 at end of input.
 int WaitForC(const char* prompt);
 
+// In a copy that found another running in its directory: when that one records a take
+// whose terminal hung up, names it with the time recorded and left, shows its meter on a
+// terminal, and stops it at "s". Prints nothing when there is no such take.
+void WatchDetachedTake();
+
 // Commands that reach audio files.
 void RecordCommand(AppState* state);
 // Plays one track between the in and out points; PLAY's result (0 for no such slot).

@@ -11,6 +11,11 @@ void OnStopKey(int)
     RaiseStopKey();
 }
 
+void OnHangup(int)
+{
+    RaiseHangup();
+}
+
 void OnSessionEnd(int)
 {
     RaiseSessionEnd();
@@ -35,7 +40,7 @@ void Catch(int signal, void (*handler)(int), bool keepIgnored)
 void InstallSignalHandlers()
 {
     Catch(SIGINT, OnStopKey, true);
-    Catch(SIGHUP, OnSessionEnd, true);
+    Catch(SIGHUP, OnHangup, true);
     Catch(SIGTERM, OnSessionEnd, false);
     // A console that is gone must not end the program before it has saved.
     signal(SIGPIPE, SIG_IGN);
@@ -51,8 +56,12 @@ int main()
     static char listText[kTableBytes + 1];
     AppState state;
     InitAppState(&state, trackTable, listText);
-    // One Takebox per working directory: a second copy says so and touches nothing.
-    if (!LockWorkingDirectory())
+    // One Takebox per working directory: a second copy says so and touches nothing. When
+    // the first records on after its terminal hung up, the second shows that take and can
+    // stop it.
+    if (!LockWorkingDirectory()) {
+        WatchDetachedTake();
         return 0;
+    }
     return RunTakebox(&state);
 }

@@ -12,6 +12,7 @@
 #include "audio/audio.h"
 #include "store/take_keeper.h"
 #include "store/take_parts.h"
+#include "term/detached.h"
 #include "term/term.h"
 #include "wav/wav.h"
 
@@ -204,6 +205,7 @@ void RecordCommand(AppState* s)
     WarnOfDiskRoom(s);
     if (!ClearTakeName(s->takePath))
         return;
+    NameTheTake(s->recordName);  // what a later copy is told, should the terminal hang up
     int32_t undecided = 0;
     int64_t kept = 0;
     int32_t result = RECORD(s->device, s->sampleRate, s->duration, s->channels,

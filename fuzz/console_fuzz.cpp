@@ -10,8 +10,9 @@
 //   its first write past the limit (SIGXFSZ is ignored, so the write fails with EFBIG),
 //   and the files that can be played are the short seed files or takes cut by the limit;
 // - an input of many such commands is bounded by a processor-time budget, after which
-//   the session ends as after a hangup: the take or playback in hand stops, every read
-//   is the end of input, and the program finishes the command it is in and leaves.
+//   the session ends as after a termination request: the take or playback in hand stops,
+//   every read is the end of input, and the program finishes the command it is in and
+//   leaves.
 //
 // The program writes wherever the input names a file ("../x", "/x"). Where the kernel
 // offers Landlock, this process may write only beneath TMPDIR (the private directory is
@@ -145,8 +146,9 @@ void RemoveAll()
     rmdir(gBase.c_str());
 }
 
-// The budget is spent: the session ends as a hangup ends it (the program's console reader
-// then reads nothing more, whatever it holds), and standard input reads as at its end.
+// The budget is spent: the session ends as a termination request ends it (the program's
+// console reader then reads nothing more, whatever it holds), and standard input reads as
+// at its end.
 // Only a flag and dup2, both async-signal-safe.
 void EndInput(int)
 {

@@ -6,16 +6,25 @@
 #include <csignal>
 #include <cstdint>
 
-// StopPending: a stop is pending: the take or playback in hand ends after its block.
+// StopPending: a stop is pending: the take or playback in hand ends after its block. A
+// hangup is one only while no take records (SetTakeRecording).
 // SessionEnded: a hangup or termination was seen: every read is the end of input.
-// ClearStopKey: a Ctrl-C has been acted on (the end of a session stays).
-// RaiseStopKey, RaiseSessionEnd: what the signal handlers do.
+// HangupSeen: a hangup was seen: a take goes on without its terminal.
+// SetTakeRecording: 1 from a take's first block to its last, 0 after it.
+// ClearStopKey: a Ctrl-C, or a stop asked by a later copy, has been acted on (the end of
+// a session stays).
+// RaiseStopKey, RaiseSessionEnd (termination), RaiseHangup: what the signal handlers do.
+// RaiseTakeStop: a later copy asked the detached take to stop; it stops as at Ctrl-C.
 int StopPending();
 int SessionEnded();
+int HangupSeen();
 void ClearStopKey();
 void RaiseStopKey();
 void RaiseSessionEnd();
-// Clears both flags: for code that runs the program several times in one process.
+void RaiseHangup();
+void RaiseTakeStop();
+void SetTakeRecording(int recording);
+// Clears every flag: for code that runs the program several times in one process.
 void ResetStopFlags();
 // Blocks SIGINT, SIGHUP and SIGTERM in the calling thread; *before gets the mask it had.
 void BlockStopSignals(sigset_t* before);

@@ -452,6 +452,14 @@ void SendSignal(LiveRun* run, int signal)
     kill(run->pid, signal);
 }
 
+void HangUp(LiveRun* run)
+{
+    if (run->input >= 0)
+        close(run->input);
+    run->input = -1;
+    run->output = -1;
+}
+
 int FinishLive(LiveRun* run, int seconds)
 {
     const bool terminal = run->input == run->output;

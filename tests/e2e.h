@@ -49,6 +49,9 @@ bool StartLive(LiveRun* run, const std::string& dir, bool terminal = false);
 bool WaitFor(LiveRun* run, const std::string& text, int seconds = 60);
 void Type(LiveRun* run, const std::string& text);
 void SendSignal(LiveRun* run, int signal);
+// Closes the master side of a terminal run, as a dropped connection does: the kernel hangs
+// up the terminal and sends the program SIGHUP. Its output is not read from then on.
+void HangUp(LiveRun* run);
 // Waits for the program to end (the test ends it: "q", a signal), reading the rest of its
 // output; its input stays open until then, so no end of input is seen. Kills it after
 // `seconds`. Returns its exit status, or -1 when it did not exit normally.

@@ -4,6 +4,7 @@
 // the files of store/ link, unlink, rename or sync.
 #include "store/durable.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -122,17 +123,26 @@ int FreeName(const char* pattern, char* name, size_t cap)
     return 0;
 }
 
-int FindLinkedName(const char* takePath, const char* pattern, char* name, size_t cap)
+int FindLinkedName(const char* takePath, char* name, size_t cap)
 {
     struct stat take;
     if (lstat(takePath, &take) != 0 || take.st_nlink < 2)
         return 0;
-    for (int32_t n = 1; n <= kMaxNameNumber; n++) {
-        snprintf(name, cap, pattern, n);
+    // The name it had reached may be a recovered name or a part's beside its target: any
+    // other entry of the working directory for the same file.
+    DIR* dir = opendir(".");
+    if (dir == nullptr)
+        return 0;
+    int found = 0;
+    while (dirent* e = found ? nullptr : readdir(dir)) {
         struct stat st;
-        if (lstat(name, &st) == 0 && st.st_dev == take.st_dev && st.st_ino == take.st_ino)
-            return 1;
+        if (strcmp(e->d_name, takePath) != 0 && strlen(e->d_name) < cap &&
+            lstat(e->d_name, &st) == 0 && st.st_dev == take.st_dev && st.st_ino == take.st_ino) {
+            snprintf(name, cap, "%s", e->d_name);
+            found = 1;
+        }
     }
-    return 0;
+    closedir(dir);
+    return found;
 }
 

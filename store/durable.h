@@ -55,6 +55,7 @@ int RenameOnto(const char* from, const char* to);
 // (errno EEXIST) when every number is taken.
 int FreeName(const char* pattern, char* name, size_t cap);
 
-// Whether a move of the take file was cut short between its link and the removal of the
-// old name: a name the pattern gives holds the take file itself. Returns 1 with that name.
-int FindLinkedName(const char* takePath, const char* pattern, char* name, size_t cap);
+// Whether a move of the take file (or one of its parts) in the working directory was cut
+// short between its link and the removal of the old name: another name holds the same
+// file. Returns 1 with that name.
+int FindLinkedName(const char* takePath, char* name, size_t cap);

@@ -43,7 +43,7 @@ int ListTrack(const TrackListRef& list, const char* name)
 int MoveToFreeName(const char* takePath, const TrackListRef* list, const char* pattern, char* name,
                    size_t cap)
 {
-    if (FindLinkedName(takePath, pattern, name, cap)) {
+    if (FindLinkedName(takePath, name, cap)) {
         if (list != nullptr)
             ListTrack(*list, name);
         return RemoveName(takePath);

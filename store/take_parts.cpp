@@ -70,8 +70,10 @@ int64_t PartKept(const TakeShape& shape, int64_t kept, int32_t part)
 
 int CutParts(const char* takePath, int64_t kept, TakeShape* shape)
 {
-    if (!ReadTakeShape(takePath, kept, shape))
+    if (!ReadTakeShape(takePath, kept, shape)) {
+        shape->parts = 1;  // a take file without a header is left as it is, in one piece
         return CutTakeFile(takePath, kept > INT32_MAX ? INT32_MAX : static_cast<int32_t>(kept));
+    }
     char name[kPartNameCap];
     for (int32_t part = 0; part < kMaxTakeParts; part++) {
         if (!PartName(takePath, static_cast<uint32_t>(part), name, sizeof name))

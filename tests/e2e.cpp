@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -39,8 +40,21 @@ void RemoveTempDirs()
 
 std::string MakeTempDir()
 {
-    char tmpl[] = "/tmp/takebox-test-XXXXXX";
-    char* dir = mkdtemp(tmpl);
+    return MakeTempDirIn("/tmp");
+}
+
+std::string MakeMemoryDir(uint64_t bytes)
+{
+    struct statvfs fs;
+    if (statvfs("/dev/shm", &fs) != 0 || static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < bytes)
+        return "";
+    return MakeTempDirIn("/dev/shm");
+}
+
+std::string MakeTempDirIn(const std::string& parent)
+{
+    std::string tmpl = parent + "/takebox-test-XXXXXX";
+    char* dir = mkdtemp(&tmpl[0]);
     if (dir == nullptr) {
         perror("mkdtemp");
         abort();
@@ -91,7 +105,7 @@ std::string Shell(const std::string& cmd, bool* ok)
 }
 
 RunResult RunTakebox(const std::string& dir, const std::string& input,
-                     const std::string& shellPrefix, const std::string& wrapper)
+                     const std::string& shellPrefix, const std::string& wrapper, int seconds)
 {
     // Standard output and error go through pipes to files written by processes outside
     // the subshell, so limits set by the prefix (ulimit -f) bind the program alone.
@@ -99,7 +113,7 @@ RunResult RunTakebox(const std::string& dir, const std::string& input,
     std::string script = "cd '" + dir + "' || exit 1\n"
                          "( " + shellPrefix + "\n"
                          "  export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF "\n"
-                         "  exec timeout -s KILL 60 " + wrapper + " " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
+                         "  exec timeout -s KILL " + std::to_string(seconds) + " " + wrapper + " " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
                          "echo \"${PIPESTATUS[0]}\" > .status\n"
                          "wait\n";
     WriteFile(dir + "/.script", script);
@@ -503,3 +517,46 @@ LiveRun::~LiveRun()
     if (output >= 0)
         close(output);
 }
+
+bool WriteIndexFrames(const std::string& path, uint32_t frames)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    std::vector<uint8_t> chunk(1 << 20);
+    bool ok = true;
+    for (uint32_t at = 0; at < frames && ok;) {
+        const uint32_t n = frames - at < chunk.size() / 4 ? frames - at : chunk.size() / 4;
+        for (uint32_t i = 0; i < n; i++, at++)
+            for (int b = 0; b < 4; b++)
+                chunk[4 * i + b] = static_cast<uint8_t>(at >> (8 * b));
+        ok = fwrite(chunk.data(), 4, n, f) == n;
+    }
+    return fclose(f) == 0 && ok;
+}
+
+uint32_t CheckIndexFrames(const std::string& path, uint32_t first, uint32_t frames)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr || fseek(f, 44, SEEK_SET) != 0)
+        return 0;
+    std::vector<uint8_t> chunk(1 << 20);
+    uint32_t at = 0;
+    while (at < frames) {
+        const size_t got = fread(chunk.data(), 4, chunk.size() / 4, f);
+        if (got == 0)
+            break;
+        for (size_t i = 0; i < got && at < frames; i++, at++) {
+            const uint32_t index = chunk[4 * i] | chunk[4 * i + 1] << 8 | chunk[4 * i + 2] << 16 |
+                                   static_cast<uint32_t>(chunk[4 * i + 3]) << 24;
+            if (index != first + at) {
+                fclose(f);
+                return at;
+            }
+        }
+    }
+    const bool atEnd = fgetc(f) == EOF;  // nothing behind the frames
+    fclose(f);
+    return atEnd ? at : 0;
+}
+

@@ -15,12 +15,17 @@ struct RunResult {
 // A fresh empty directory under the system temporary directory, removed when the test
 // process ends (each test runs in a process of its own) unless TAKEBOX_KEEP_TEST_DIRS=1.
 std::string MakeTempDir();
+// The same under `parent`; and one in memory (/dev/shm) with `bytes` free, or "" where
+// there is no such room.
+std::string MakeTempDirIn(const std::string& parent);
+std::string MakeMemoryDir(uint64_t bytes);
 
 // Runs the program in `dir` with `input` as standard input. `shellPrefix` is run in the
 // same shell first (for example "ulimit -f 100; trap '' XFSZ;"); `wrapper` is a command
 // that runs the program (for example strace with its options).
 RunResult RunTakebox(const std::string& dir, const std::string& input,
-                     const std::string& shellPrefix = "", const std::string& wrapper = "");
+                     const std::string& shellPrefix = "", const std::string& wrapper = "",
+                     int seconds = 60);
 
 // A run of the program that a test talks to while it runs: it waits for a text on the
 // console, then types or sends a signal. Standard input is a pipe, or with `terminal` a
@@ -107,6 +112,15 @@ struct Timeline {
     bool rising = true;
 };
 Timeline TimelineOf(const std::string& data, uint32_t width);
+
+// A take of gigabytes, checked without holding it: WriteIndexFrames writes `frames`
+// 16-bit stereo frames that each carry their index (the low 16 bits on channel 1, the
+// high 16 bits on channel 2) to `path`; CheckIndexFrames checks that the audio of the WAV
+// file `path` (behind its 44-byte header) is the frames with indices `first` to
+// `first + frames - 1` and nothing more, and returns how many are in place (`frames` when
+// all are).
+bool WriteIndexFrames(const std::string& path, uint32_t frames);
+uint32_t CheckIndexFrames(const std::string& path, uint32_t first, uint32_t frames);
 
 // Stereo 16-bit capture data: quiet noise (seeded by `seed`) with one sample of 16384 on
 // channel 1 and -3277 on channel 2 in every 4096-frame block, so every take of whole

@@ -539,3 +539,161 @@ TEST(TakeFile, AnAppendWhoseTakeFileCannotBeEmptiedKeepsTheTake)
     EXPECT_FALSE(files.count("takebox_temp.wav"));
     EXPECT_FALSE(files.count("takebox_recovered_1.wav"));
 }
+
+namespace {
+
+// What a two-part take left in `dir` once the program was started again and quit: the
+// files that hold its audio (gig.wav and its parts, the recovered takes), each a whole WAV
+// file with true sizes. Returns the frames they hold in a row from the take's first, every
+// frame at its place and none twice, or -1 when a file is torn, a frame is missing or
+// repeated, a listed name is missing, a recovered take is not listed, or audio is left in
+// a take file. A published part may be unlisted: it is listed after it got its audio.
+int64_t TakeFramesInPlace(const std::string& dir)
+{
+    std::istringstream list(ReadFile(dir + "/tlist.txt"));
+    std::set<std::string> listed;
+    for (std::string name; std::getline(list, name);)
+        listed.insert(name);
+    std::vector<std::pair<uint32_t, std::pair<uint32_t, std::string>>> pieces;  // first, n, path
+    for (const std::string& name : listed)
+        if (!FileExists(dir + "/" + name))
+            return -1;
+    DIR* d = opendir(dir.c_str());
+    bool lost = false;
+    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
+        const std::string name = e->d_name;
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 44)
+            continue;
+        const bool recovered = name.compare(0, 18, "takebox_recovered_") == 0;
+        if (name.compare(0, 12, "takebox_temp") == 0 || (recovered && !listed.count(name))) {
+            lost = true;  // audio nobody finds in the list
+            continue;
+        }
+        if (!recovered && name.compare(0, 3, "gig") != 0)
+            continue;
+        FILE* f = fopen(path.c_str(), "rb");
+        unsigned char h[48] = {};
+        const bool read = f != nullptr && fread(h, 1, 48, f) == 48;
+        if (f != nullptr)
+            fclose(f);
+        const uint32_t data = static_cast<uint32_t>(st.st_size) - 44;
+        if (!read || std::string(reinterpret_cast<char*>(h), 44) != WavHeader(48000, 2, 16, data) ||
+            data % 4 != 0)
+            return -1;
+        const uint32_t first = h[44] | h[45] << 8 | h[46] << 16 | static_cast<uint32_t>(h[47]) << 24;
+        pieces.push_back({first, {data / 4, path}});
+    }
+    if (d != nullptr)
+        closedir(d);
+    if (lost)
+        return -1;
+    std::sort(pieces.begin(), pieces.end());
+    int64_t frames = 0;
+    for (const auto& piece : pieces) {
+        const uint32_t n = piece.second.first;
+        if (piece.first != frames || CheckIndexFrames(piece.second.second, piece.first, n) != n)
+            return -1;
+        frames += n;
+    }
+    return frames;
+}
+
+}  // namespace
+
+// A take of 2.16 GB in two parts (see the long take's test), killed (SIGKILL) in its second
+// part and at every kind of call of its save that changes a file, then started again and
+// quit: every frame recorded is in exactly one listed file, in order, every file whole.
+// The save is traced from the take menu on (strace attached to the running program), so
+// that the 2 GB before it go at full speed.
+TEST(TakeFile, ATwoPartTakeSurvivesAKillAtAnyMoment)
+{
+    if (!StraceTraces())
+        return;
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "each kill point records 2 GB: the uninstrumented suite runs it";
+#endif
+    const std::string base = MakeMemoryDir(7ull << 30);
+    if (base.empty())
+        GTEST_SKIP() << "needs 7 GB free in /dev/shm";
+    const uint32_t frames = 540000256;
+    const uint32_t part = 536870900;
+    ASSERT_TRUE(WriteIndexFrames(base + "/capture.raw", frames));
+    auto setUp = [&]() {
+        const std::string dir = MakeTempDirIn(base);
+        EXPECT_EQ(link((base + "/capture.raw").c_str(), (dir + "/capture.raw").c_str()), 0);
+        WriteSettings(dir, 48000, 16, 2, 0, 0, 11250, "gig.wav");
+        WriteFile(dir + "/tlist.txt", "");
+        return dir;
+    };
+    auto settle = [&](const std::string& dir) {
+        RunTakebox(dir, "q");
+        remove((dir + "/capture.raw").c_str());
+        const int64_t kept = TakeFramesInPlace(dir);
+        Shell("rm -rf '" + dir + "'");
+        return kept;
+    };
+    // Records the take, then saves it with `strace` (its options) attached to the program.
+    // Returns the program's exit status.
+    auto save = [&](const std::string& dir, const std::string& strace) {
+        LiveRun run;
+        EXPECT_TRUE(StartLive(&run, dir));
+        Type(&run, "r\n");
+        EXPECT_TRUE(WaitFor(&run, "5 = play last take\n", 300));
+        const std::string pid = std::to_string(run.pid);
+        Shell(kUntraced + "strace -f -qq -p " + pid + " " + strace + " >/dev/null 2>&1 &");
+        for (int i = 0; i < 500 && Shell("grep -s '^TracerPid:' /proc/" + pid +
+                                         "/status | tr -d ' \\t'") == "TracerPid:0\n";
+             i++)
+            usleep(10000);
+        Type(&run, "1\nq\n");
+        return FinishLive(&run, 300);
+    };
+
+    // Killed while the second part records: both parts are recovered, in order.
+    {
+        const std::string dir = setUp();
+        LiveRun run;
+        ASSERT_TRUE(StartLive(&run, dir));
+        Type(&run, "r 1 q\n");
+        struct stat st;
+        for (int i = 0; i < 300000 && stat((dir + "/takebox_temp-2.wav").c_str(), &st) != 0; i++)
+            usleep(1000);
+        SendSignal(&run, SIGKILL);
+        FinishLive(&run);
+        const int64_t kept = settle(dir);
+        EXPECT_GE(kept, part);
+        EXPECT_LT(kept, frames);
+    }
+
+    // The save: each kind of call of the main thread on each file of the take (the list
+    // and the directory among them), at its first. The settings' save is the one-part
+    // test's.
+    const std::string clean = setUp();
+    save(clean, "-y -e trace=" + std::string(kChanging) + " -o '" + base + "/save.trace'");
+    const std::vector<TracedCall> calls = ReadTrace(base + "/save.trace");
+    EXPECT_EQ(settle(clean), frames);
+    std::map<std::pair<std::string, std::string>, int> counted;
+    std::set<std::pair<std::string, std::string>> seen;
+    std::vector<std::pair<std::string, int>> kills;
+    for (const TracedCall& call : calls) {
+        const int n = ++counted[{call.pid, call.name}];
+        const std::string file = SessionFile(call, clean);
+        if (call.pid != calls[0].pid || file.empty() || file == "rcbox.txt" ||
+            file.compare(0, 7, ".rcbox.") == 0 || !seen.insert({call.name, file}).second)
+            continue;
+        kills.push_back({call.name, n});
+    }
+    printf("two-part save: %zu kill points\n", kills.size());
+    EXPECT_GT(kills.size(), 8u);
+    for (const auto& kill : kills) {
+        const std::string at = kill.first + ":when=" + std::to_string(kill.second);
+        SCOPED_TRACE("killed at " + at);
+        const std::string dir = setUp();
+        const int status = save(dir, "-e trace=" + kill.first + " -e inject=" + at +
+                                         ":signal=SIGKILL -o /dev/null");
+        EXPECT_EQ(status, -1);  // killed
+        EXPECT_EQ(settle(dir), frames);
+    }
+}

@@ -74,9 +74,7 @@ int KeepRegular(int fd, uint32_t* other)
         errno = EINVAL;
         return -1;
     }
-    // Reads and writes of a regular file never wait on O_NONBLOCK's account; it is dropped
-    // all the same, as the file's other users expect.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // O_NONBLOCK stays: reads and writes of a regular file never wait on its account.
     return fd;
 }
 

@@ -129,17 +129,18 @@ TEST(DetachedTake, ALaterCopySeesTheTakeAndStopsIt)
 // "s" does not stop the take.
 TEST(DetachedTake, AnotherUserCannotStopTheTake)
 {
-    bool setpriv = false;
-    Shell("command -v setpriv", &setpriv);
-    if (geteuid() != 0 || !setpriv || !HavePseudoTerminals())
-        GTEST_SKIP() << "needs root, setpriv and pseudo-terminals";
+    if (!HavePseudoTerminals())
+        GTEST_SKIP() << "needs pseudo-terminals";
     Session s = NewSession(3, "song.wav", "", 44100, 16, 2, "tbpaced");
     ASSERT_EQ(chmod(s.dir.c_str(), 0755), 0);  // the other user may open the directory
+    const std::string otherUser = OtherUser(s.dir);
+    if (otherUser.empty())
+        GTEST_SKIP() << "the program cannot be run as another user here";
     LiveRun run;
     RecordAndHangUp(&run, s, "r\n");
     ASSERT_NE(WatchThroughPipe(s.dir, "").out, kRunning);  // the take listens
     const RunResult other =
-        RunTakebox(s.dir, "s\n", "", "setpriv --reuid=65534 --regid=65534 --clear-groups");
+        RunTakebox(s.dir, "s\n", "", otherUser);
     EXPECT_EQ(other.out, kRunning);
     EXPECT_EQ(other.status, 0);
     EXPECT_EQ(FinishLive(&run), 0);

@@ -384,6 +384,17 @@ int ReadSome(LiveRun* run, int timeout)
 
 }  // namespace
 
+std::string OtherUser(const std::string& dir)
+{
+    const std::string wrapper = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    bool ok = false;
+    Shell("[ \"$(id -u)\" = 0 ] && command -v setpriv >/dev/null && " + wrapper +
+              " sh -c 'test -x \"$1\" && test -r \"$2\" && test -r \"$3/rcbox.txt\"' sh " TAKEBOX_BIN
+              " " TAKEBOX_ALSA_CONF " '" + dir + "'",
+          &ok);
+    return ok ? wrapper : "";
+}
+
 bool HavePseudoTerminals()
 {
     const int fd = posix_openpt(O_RDWR | O_NOCTTY);

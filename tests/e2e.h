@@ -46,6 +46,11 @@ struct LiveRun {
 };
 
 // Starts the program (through TAKEBOX_EMULATOR) in `dir` with the virtual devices.
+// The wrapper that runs the program as another user (nobody), for the tests of what such a
+// user cannot do; "" when that cannot be done here: not root, no setpriv, or the program,
+// its test devices or `dir` out of that user's reach (a build under a private directory).
+std::string OtherUser(const std::string& dir);
+
 // Whether this machine hands out pseudo-terminals (a bare chroot without /dev/pts does not).
 bool HavePseudoTerminals();
 bool StartLive(LiveRun* run, const std::string& dir, bool terminal = false);

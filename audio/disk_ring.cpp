@@ -55,19 +55,18 @@ void HandToDisk(const DiskRing& ring, int32_t from, int32_t to)
 // it cannot be made.
 int PartFile(DiskRing* ring, int32_t part)
 {
-    if (part < 0 || part >= kMaxParts) {
+    if (part < 0 || part >= kMaxTakeParts) {
         errno = EFBIG;
         return -1;
     }
     if (ring->fds[part] >= 0)
         return ring->fds[part];
     char name[kPartNameCap];
-    uint32_t other = 0;
     if (!PartName(ring->takePath, static_cast<uint32_t>(part), name, sizeof name)) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    const int fd = OpenRegular(name, O_RDWR | O_CREAT | O_NOFOLLOW, &other);
+    const int fd = OpenRegular(name, O_RDWR | O_CREAT | O_NOFOLLOW);
     if (fd < 0 || ftruncate(fd, 0) != 0 ||
         !WriteHeaderAt(fd, ring->rate, static_cast<uint32_t>(ring->channels), ring->bits,
                        ring->partFrames)) {
@@ -302,7 +301,7 @@ void StopWriter(DiskRing* ring, pthread_t writer)
 
 void ClosePartFiles(DiskRing* ring)
 {
-    for (int32_t part = 1; part < kMaxParts; part++) {
+    for (int32_t part = 1; part < kMaxTakeParts; part++) {
         if (ring->fds[part] < 0)
             continue;
         if (close(ring->fds[part]) != 0) {

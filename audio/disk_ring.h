@@ -18,10 +18,6 @@
 
 namespace audio {
 
-// A take goes on in at most this many parts: a part holds 2^31 - 1 bytes less its header,
-// and a take stays below 2^31 frames of at most 6 bytes.
-enum : int32_t { kMaxParts = kMaxTakeParts };
-
 // One block in the ring: where it goes in the take file, and its peaks.
 struct RingSlot {
     int32_t at;      // frame of the take file's sample data where the block begins
@@ -48,7 +44,7 @@ struct DiskRing {
     // Fixed for the run, for the writer; set before AllocateRing. The take goes on in parts
     // (see PartFrames): part 0 is the take file, opened by the run; the writer creates the
     // others when the take reaches them, and the run closes them all at its end.
-    int fds[kMaxParts] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    int fds[kMaxTakeParts] = {-1, -1, -1, -1, -1, -1, -1, -1};
     const char* takePath = nullptr;
     uint32_t bits = 0;
     int32_t partFrames = 0;

@@ -263,8 +263,7 @@ int PLAY(const char* path, const char* device, float start, float stop)
     span.path = path;
     if (!ReadSpan(path, &span))
         return 0;
-    uint32_t other = 0;
-    wavio::FdGuard file(OpenRegular(path, O_RDONLY, &other));
+    wavio::FdGuard file(OpenRegular(path, O_RDONLY));
     if (file.fd < 0) {
         printf("Cannot open wavefile\n");
         return 0;

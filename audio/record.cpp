@@ -219,7 +219,7 @@ void PlayTake(const RecordRun& run, const Take& take)
         return;
     }
     const float rate = static_cast<float>(run.rate);
-    for (int64_t part = first / partFrames; part * partFrames < last && part < kMaxParts; part++) {
+    for (int64_t part = first / partFrames; part * partFrames < last && part < kMaxTakeParts; part++) {
         char name[kPartNameCap];
         if (!PartName(run.takePath, static_cast<uint32_t>(part), name, sizeof name))
             return;
@@ -269,8 +269,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     if (!MAKE_HEADER(takePath, rate, static_cast<uint32_t>(channels), static_cast<uint32_t>(bits),
                      run.planned))
         return -1;  // MAKE_HEADER has said why
-    uint32_t other = 0;
-    wavio::FdGuard take(OpenRegular(takePath, O_RDWR | O_NOFOLLOW, &other));
+    wavio::FdGuard take(OpenRegular(takePath, O_RDWR | O_NOFOLLOW));
     if (take.fd < 0) {
         printf("Unable to open %s\n", takePath);
         return -1;

@@ -40,8 +40,7 @@ int PlanAppend(const char* target, int32_t takeBytes, uint32_t dataSize, AppendJ
     // The data chunk is found as APPEND finds it: the format was checked before the take
     // was recorded, by GetAttributes' own rules. The take's bytes must follow whole
     // frames, so that the data size covers the file's audio and the take exactly.
-    uint32_t other = 0;
-    FdGuard f(OpenRegular(target, O_RDONLY, &other));
+    FdGuard f(OpenRegular(target, O_RDONLY));
     WavLayout w = {};
     uint8_t field[4];
     if (f.fd >= 0)
@@ -104,8 +103,7 @@ int WriteJournal(const AppendJournal& j)
     }
     // The journal's name is the program's own: created new, or (left behind) cut to
     // nothing, never a file a link leads to.
-    uint32_t other = 0;
-    FdGuard f(OpenRegular(kJournal, O_WRONLY | O_CREAT | O_NOFOLLOW, &other));
+    FdGuard f(OpenRegular(kJournal, O_WRONLY | O_CREAT | O_NOFOLLOW));
     if (f.fd < 0 || !CutFile(f.fd, 0))
         return 0;
     // errno is kept where a call fails: removing the journal must not change it.
@@ -123,8 +121,7 @@ int WriteJournal(const AppendJournal& j)
 
 int ReadJournal(AppendJournal* j)
 {
-    uint32_t other = 0;
-    FdGuard f(OpenRegular(kJournal, O_RDONLY | O_NOFOLLOW, &other));
+    FdGuard f(OpenRegular(kJournal, O_RDONLY | O_NOFOLLOW));
     if (f.fd < 0)
         return 0;
     char text[kJournalCap];
@@ -172,8 +169,7 @@ int ReadJournal(AppendJournal* j)
 
 int RollBack(const AppendJournal& j)
 {
-    uint32_t other = 0;
-    FdGuard f(OpenRegular(j.target, O_RDWR, &other));
+    FdGuard f(OpenRegular(j.target, O_RDWR));
     if (f.fd < 0)
         return errno == ENOENT ? 1 : 0;
     if (!CutFile(f.fd, j.length))
@@ -196,8 +192,7 @@ int RollBack(const AppendJournal& j)
 
 bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
 {
-    uint32_t other = 0;
-    FdGuard target(OpenRegular(j.target, O_RDONLY, &other));
+    FdGuard target(OpenRegular(j.target, O_RDONLY));
     struct stat st;
     if (target.fd < 0 || fstat(target.fd, &st) != 0 || st.st_size != AppendedEnd(j))
         return false;
@@ -228,8 +223,7 @@ bool HoldsWholeTake(const AppendJournal& j, const char* takePath)
 
 int PatchAppendSizes(const AppendJournal& j)
 {
-    uint32_t other = 0;
-    FdGuard f(OpenRegular(j.target, O_RDWR, &other));
+    FdGuard f(OpenRegular(j.target, O_RDWR));
     if (f.fd < 0) {
         printf("Unable to open %s\n", j.target);
         return 0;

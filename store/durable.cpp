@@ -18,7 +18,6 @@
 
 using wavio::FdGuard;
 
-enum : int32_t { kMaxNameNumber = 9999 };
 
 int ReadTakeLayout(int fd, WavLayout* t)
 {
@@ -54,8 +53,7 @@ int SetTakeLength(int fd, const WavLayout& t, off_t length)
 
 int SyncFileData(const char* path)
 {
-    uint32_t other = 0;
-    FdGuard f(OpenRegular(path, O_RDONLY, &other));  // its close keeps errno
+    FdGuard f(OpenRegular(path, O_RDONLY));  // its close keeps errno
     return f.fd >= 0 && SyncData(f.fd);
 }
 

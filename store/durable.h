@@ -10,6 +10,9 @@
 #include "wav/file_io.h"
 #include "wav/wav.h"
 
+// The numbers FreeName tries: takebox_recovered_1.wav to takebox_recovered_9999.wav.
+enum : int32_t { kMaxNameNumber = 9999 };
+
 // ftruncate, fdatasync and fsync (a new file's own metadata too), made again when
 // interrupted. Return 1 when done, 0 with errno set.
 int CutFile(int fd, off_t length);

@@ -183,8 +183,7 @@ static int WriteWhole(const char* path, const char* bytes, uint32_t size)
 
 FILE* OpenForReading(const char* path)
 {
-    uint32_t other = 0;
-    const int fd = OpenRegular(path, O_RDONLY, &other);
+    const int fd = OpenRegular(path, O_RDONLY);
     FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (fd >= 0 && file == nullptr)
         close(fd);

@@ -12,29 +12,26 @@
 
 int CutFile(int fd, off_t length)
 {
-    int rc = 0;
-    do {
-        rc = ftruncate(fd, length);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    while (ftruncate(fd, length) != 0)
+        if (errno != EINTR)
+            return 0;
+    return 1;
 }
 
 int SyncData(int fd)
 {
-    int rc = 0;
-    do {
-        rc = fdatasync(fd);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    while (fdatasync(fd) != 0)
+        if (errno != EINTR)
+            return 0;
+    return 1;
 }
 
 int SyncFile(int fd)
 {
-    int rc = 0;
-    do {
-        rc = fsync(fd);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    while (fsync(fd) != 0)
+        if (errno != EINTR)
+            return 0;
+    return 1;
 }
 
 int SayWriteFailed(const char* path, int error)

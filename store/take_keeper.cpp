@@ -10,9 +10,7 @@
 //   before the take file is looked at.
 #include "store/take_keeper.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,7 +26,6 @@ namespace {
 using wavio::CloseChecked;
 using wavio::FdGuard;
 
-constexpr int32_t kMaxNameNumber = 9999;
 constexpr const char* kRecoveredName = "takebox_recovered_%i.wav";
 constexpr const char* kUnreadableName = "takebox_unreadable_%i.wav";
 
@@ -37,9 +34,9 @@ int ListTrack(const TrackListRef& list, const char* name)
     return AddTrack(list.table, list.text, list.path, list.count, name);
 }
 
-// Moves the take file to the first free name of the pattern; with `list`, the name is
-// listed first (unless `list` is null). A move cut short by a crash is completed under the name it had reached.
-// Returns 1 with the name; 0 with errno set.
+// Moves the take file to the first free name of the pattern; with `list` (when given), the
+// name is listed first. A move cut short by a crash is completed under the name it had
+// reached. Returns 1 with the name; 0 with errno set.
 int MoveToFreeName(const char* takePath, const TrackListRef* list, const char* pattern, char* name,
                    size_t cap)
 {
@@ -117,23 +114,19 @@ void UndoAppend(const char* takePath, const char* target, const AppendJournal& j
 // Moves whatever is not a regular file under the program's own `name` (a link, a FIFO, a
 // device, a directory) aside to the next free takebox_unreadable_N name with the same
 // extension: the entry itself is renamed, never what a link leads to, and it is looked at
-// through a descriptor that opens nothing. Returns 1 when the name holds a regular file or
-// nothing, 0 when a foreign entry could not be moved (said).
+// without being opened (LookAt). Returns 1 when the name holds a regular file or nothing,
+// 0 when a foreign entry could not be moved (said).
 int ClearOwnName(const char* name)
 {
-    const int look = open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (look < 0)
-        return 1;  // nothing there; an entry that cannot be reached fails the open that needs it
-    struct stat st;
-    const int seen = fstat(look, &st);
-    close(look);
-    if (seen != 0 || S_ISREG(st.st_mode))
+    uint32_t type = 0;
+    // Nothing there, or an entry that cannot be reached: the open that needs it fails.
+    if (!LookAt(name, false, &type) || type == S_IFREG)
         return 1;
     const char* dot = strrchr(name, '.');
     char pattern[64];
     snprintf(pattern, sizeof pattern, "takebox_unreadable_%%i%s", dot != nullptr ? dot : "");
     char aside[kRecordNameCap];
-    const char* kind = FileKind(static_cast<uint32_t>(st.st_mode));
+    const char* kind = FileKind(type);
     if (!FreeName(pattern, aside, sizeof aside) || !MoveToName(name, aside)) {
         printf("Nothing is recorded: %s named %s is in the way and cannot be moved aside: %s\n",
                kind, name, strerror(errno));

@@ -103,24 +103,24 @@ int MoveParts(const char* takePath, const char* target, const TakeShape& shape, 
     uint32_t number = 1;  // the parts take the next free numbers, in order
     int moved = 1;
     for (int32_t part = 0; part < shape.parts; part++) {
-        if (part > 0) {
-            bool placed = false;
-            while (!placed && number < 100 * kMaxTakeParts) {
-                if (!PartName(target, number++, name, sizeof name) ||
-                    !PartName(takePath, static_cast<uint32_t>(part), from, sizeof from))
-                    break;
-                placed = MoveToName(from, name) != 0;
-                if (!placed && errno != EEXIST)
-                    break;
-            }
-            if (!placed) {
-                printf("Unable to move %s beside %s: %s; the next start recovers it\n", from,
-                       target, strerror(errno));
-                moved = 0;
-                continue;
-            }
-            AddTrack(list.table, list.text, list.path, list.count, name);
+        if (part > 0 && !PartName(takePath, static_cast<uint32_t>(part), from, sizeof from))
+            return 0;
+        // A name that exists is passed for the next number.
+        bool placed = part == 0;
+        while (!placed && number < 100 * kMaxTakeParts &&
+               PartName(target, number++, name, sizeof name)) {
+            placed = MoveToName(from, name) != 0;
+            if (!placed && errno != EEXIST)
+                break;
         }
+        if (!placed) {
+            printf("Unable to move %s beside %s: %s; the next start recovers it\n", from,
+                   target, strerror(errno));
+            moved = 0;
+            continue;
+        }
+        if (part > 0)
+            AddTrack(list.table, list.text, list.path, list.count, name);
         char length[kPartNameCap + 32];
         const double seconds = static_cast<double>(PartKept(shape, kept, part)) /
                                shape.frameBytes / (shape.rate > 0 ? shape.rate : 1);

@@ -38,13 +38,21 @@ off_t AppendedLength(off_t dataOffset, off_t start, off_t count)
 
 namespace {
 
+// The format code of the samples (1 PCM, 3 float, others compressed) and their valid bits:
+// an extensible chunk's sub-format and valid bits, where it holds them.
+uint16_t SampleFormat(const WavLayout& w, uint32_t* bits)
+{
+    const bool extensible = w.formatTag == 0xfffe && w.hasExtension;
+    *bits = extensible && w.validBits != 0 ? w.validBits : w.bitsPerSample;
+    return extensible ? w.subFormat : w.formatTag;
+}
+
 // What one channel's samples are: "20-bit samples", "24-bit samples in 4-byte
 // containers", "floating-point samples", "compressed audio (format tag 85)".
 void DescribeSamples(const WavLayout& w, char* text, size_t cap)
 {
-    const bool extensible = w.formatTag == 0xfffe && w.hasExtension;
-    const uint16_t format = extensible ? w.subFormat : w.formatTag;
-    const uint32_t bits = extensible && w.validBits != 0 ? w.validBits : w.bitsPerSample;
+    uint32_t bits = 0;
+    const uint16_t format = SampleFormat(w, &bits);
     const uint32_t container = w.channels > 0 ? w.frameBytes / w.channels : 0;
     if (format == 3)
         snprintf(text, cap, "%u-bit floating-point samples", bits);
@@ -60,10 +68,8 @@ void DescribeSamples(const WavLayout& w, char* text, size_t cap)
 
 int RecordableLayout(const WavLayout& w, char* holds, uint32_t cap)
 {
-    const bool extensible = w.formatTag == 0xfffe && w.hasExtension;
-    const bool pcm = w.formatTag == 1 ||
-                     (extensible && w.subFormat == 1 &&
-                      (w.validBits == 0 || w.validBits == w.bitsPerSample));
+    uint32_t bits = 0;
+    const bool pcm = SampleFormat(w, &bits) == 1 && bits == w.bitsPerSample;
     const bool width = w.bitsPerSample == 16 || w.bitsPerSample == 24;
     const bool packed = w.frameBytes == w.channels * w.bytesPerSample;
     const bool channels = w.channels == 1 || w.channels == 2;
@@ -110,13 +116,12 @@ int CopyTake(int in, int out, off_t readPos, off_t writePos, int32_t count, off_
 
 int APPEND(const char* target, const char* source, int32_t count)
 {
-    uint32_t other = 0;
-    FdGuard out(OpenRegular(target, O_RDWR, &other));
+    FdGuard out(OpenRegular(target, O_RDWR));
     if (out.fd < 0) {
         printf("Unable to open %s\n", target);
         return 0;
     }
-    FdGuard in(OpenRegular(source, O_RDONLY | O_NOFOLLOW, &other));  // the take file
+    FdGuard in(OpenRegular(source, O_RDONLY | O_NOFOLLOW));  // the take file
     if (in.fd < 0) {
         printf("Unable to open %s\n", source);
         return 0;

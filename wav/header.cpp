@@ -90,8 +90,7 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t channels, uint32_t bit
     FillHeader(h, rate, channels, bits, frames);
     // Created with mode 0666 less the umask, or cut to nothing when it exists: only a
     // regular file under the name itself, never one a link leads to.
-    uint32_t other = 0;
-    FdGuard out(OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, &other));
+    FdGuard out(OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW));
     if (out.fd < 0 || ftruncate(out.fd, 0) != 0) {
         printf("Unable to open %s\n", path);
         return 0;
@@ -171,8 +170,7 @@ int WriteRf64Sizes(int fd, uint32_t ds64Chunk, uint32_t dataChunk, uint64_t data
 
 int FIX_SIZE(const char* path, int32_t size)
 {
-    uint32_t other = 0;
-    FdGuard f(OpenRegular(path, O_RDWR, &other));
+    FdGuard f(OpenRegular(path, O_RDWR));
     if (f.fd < 0) {
         printf("Unable to open %s\n", path);
         return 0;

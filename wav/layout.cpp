@@ -288,7 +288,6 @@ int ReadWavLayout(int fd, uint32_t fmtIdLength, WavLayout* w)
 int ReadLayoutOf(const char* path, WavLayout* w)
 {
     *w = WavLayout{};
-    uint32_t other = 0;
-    wavio::FdGuard f(OpenRegular(path, O_RDONLY, &other));
+    wavio::FdGuard f(OpenRegular(path, O_RDONLY));
     return f.fd >= 0 && ReadWavLayout(f.fd, 3, w);
 }

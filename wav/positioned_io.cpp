@@ -70,7 +70,7 @@ int KeepRegular(int fd, uint32_t* other)
     const bool seen = fstat(fd, &st) == 0;
     if (!seen || !S_ISREG(st.st_mode)) {
         *other = seen ? static_cast<uint32_t>(st.st_mode & S_IFMT) : 0;
-        wavio::FdGuard drop(fd);
+        const wavio::FdGuard drop(fd);
         errno = EINVAL;
         return -1;
     }
@@ -80,28 +80,41 @@ int KeepRegular(int fd, uint32_t* other)
 
 }  // namespace
 
+int LookAt(const char* path, bool follow, uint32_t* type)
+{
+    // A descriptor that reads nothing: opening a FIFO for use waits for a writer, and
+    // opening a device can act on it.
+    struct stat st;
+    const int look = open(path, O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    if (look < 0)
+        return 0;
+    const int looked = fstat(look, &st);
+    close(look);
+    if (looked != 0)
+        return 0;
+    *type = static_cast<uint32_t>(st.st_mode & S_IFMT);
+    return 1;
+}
+
 int OpenRegular(const char* path, int flags, uint32_t* other)
 {
+    uint32_t ignored = 0;
+    if (other == nullptr)
+        other = &ignored;
     *other = 0;
-    // Looked at through a descriptor that reads nothing first: opening a FIFO waits for a
-    // writer, and opening a device can act on it. The file opened for use is checked
-    // again, so nothing swapped in between is used either, and O_NONBLOCK keeps that open
-    // from waiting. A name that does not exist is created only as a new file (O_EXCL): one
-    // that appears in between is not followed.
-    struct stat st;
-    const int look = open(path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
-    if (look < 0) {
+    // Looked at first (LookAt); the file opened for use is checked again, so nothing
+    // swapped in between is used either, and O_NONBLOCK keeps that open from waiting. A
+    // name that does not exist is created only as a new file (O_EXCL): one that appears in
+    // between is not followed.
+    uint32_t type = 0;
+    if (!LookAt(path, (flags & O_NOFOLLOW) == 0, &type)) {
         if (errno != ENOENT || (flags & O_CREAT) == 0)
             return -1;
         return KeepRegular(open(path, flags | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666),
                            other);
     }
-    const int looked = fstat(look, &st);
-    close(look);
-    if (looked != 0)
-        return -1;
-    if (!S_ISREG(st.st_mode)) {
-        *other = static_cast<uint32_t>(st.st_mode & S_IFMT);
+    if (type != S_IFREG) {
+        *other = type;
         errno = EINVAL;
         return -1;
     }

@@ -173,13 +173,17 @@ int ReadLayoutOf(const char* path, WavLayout* w);
 // Returns 1 when every byte was written, 0 when the append failed or was refused.
 int APPEND(const char* target, const char* source, int32_t count);
 
+// The file type (S_IFREG, S_IFIFO, S_IFDIR, S_IFLNK for a link not followed...) under
+// `path`, read through a descriptor that opens nothing for use. Returns 0 (errno set) when
+// there is nothing to look at.
+int LookAt(const char* path, bool follow, uint32_t* type);
+
 // Opens `path` with `flags` (O_RDONLY, O_RDWR, O_NOFOLLOW for the program's own names)
 // without waiting and only when it is a regular file, as a descriptor says: a FIFO,
 // device or directory is neither opened for use nor waited on. Returns the descriptor, or
-// -1 with errno set; *other is then the file type found instead of a regular file
-// (S_IFIFO, S_IFDIR, S_IFLNK for a link not followed...), or 0 when the name could not be
-// opened at all.
-int OpenRegular(const char* path, int flags, uint32_t* other);
+// -1 with errno set; *other (when given) is then the file type found instead of a regular
+// file, or 0 when the name could not be opened at all.
+int OpenRegular(const char* path, int flags, uint32_t* other = nullptr);
 // "a FIFO", "a directory", "a device", "a socket", "a symbolic link" for such a file type.
 const char* FileKind(uint32_t type);
 

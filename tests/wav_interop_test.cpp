@@ -135,7 +135,8 @@ TEST_F(WavInteropTest, SoxFilesReadBack)
 }
 
 // Files as recorders, editors and other libraries write them: chunks before or after the
-// audio, samples narrower than their containers, RF64 with its ds64 chunk, big-endian RIFX.
+// audio, samples narrower than their containers, RF64 with its ds64 chunk, big-endian RIFX,
+// IMA ADPCM.
 // Each is read by t and p and then extended by recording at its end (44100 Hz, 0.05 s
 // takes of one 4096-frame block), or refused with the file left as it was.
 struct ForeignFile {
@@ -191,6 +192,24 @@ ForeignFile MakeFile(const char* name, uint32_t bits, uint32_t channels, uint32_
         f.ds64 = 12;
     }
     f.sizeField = f.bytes.size() - after.size() - pad.size() - f.samples.size() - 4;
+    return f;
+}
+
+// IMA ADPCM as another program writes it: 6.6 s at 22050 Hz, 145530 frames of 4-bit
+// samples in 289 blocks of 256 bytes (505 frames each), with its fact chunk or without.
+// It cannot be played; t shows the fact chunk's length or none.
+ForeignFile MakeAdpcm(const char* name, bool fact)
+{
+    const std::string fmt = Chunk("fmt ", Le16(0x11) + Le16(1) + Le32(22050) + Le32(11177) +
+                                              Le16(256) + Le16(4) + Le16(2) + Le16(505));
+    const std::string chunks = fmt + (fact ? Chunk("fact", Le32(145530)) : "") +
+                               Chunk("data", Pattern(289 * 256, 289));
+    const std::string riff = "RIFF" + Le32(4 + static_cast<uint32_t>(chunks.size())) + "WAVE";
+    ForeignFile f{name, 16, 1, riff + chunks, "", 0, 4, 1, "", "", "", 0, 0};
+    f.report = std::string("  channels: 1\n  bits: 4\n  samplerate: 22050\n  length (sec): ") +
+               (fact ? "6.600\n" : "not known\n");
+    f.play = "Cannot play " + std::string(name) +
+             ": only 16- or 24-bit mono or stereo files can be played\n";
     return f;
 }
 
@@ -261,6 +280,8 @@ TEST_F(WavInteropTest, FilesFromOtherPrograms)
         MakeFile("rf64.wav", 24, 1, 333, "", "", 0, true),
         MakeFile("rf64tail.wav", 16, 2, 1000, "", list, 0, true),
         MakeFile("rifx.wav", 16, 2, 1000, "", ""),
+        MakeAdpcm("ima.wav", true),
+        MakeAdpcm("imanofact.wav", false),
     };
     files[3].refusal = files[8].refusal = "other chunks follow its audio\n";
     files[4].play = "Cannot play wide.wav: its samples are in containers wider than 3 bytes\n";
@@ -268,6 +289,8 @@ TEST_F(WavInteropTest, FilesFromOtherPrograms)
     files[5].refusal = "it holds 1 channel of 20-bit samples" + cannot;
     files[6].play = "Cannot play b12.wav: only 16- or 24-bit mono or stereo files can be played\n";
     files[6].refusal = "it holds 4 channels of 12-bit samples" + cannot;
+    files[10].refusal = files[11].refusal =
+        "it holds 1 channel of compressed audio (format tag 17)" + cannot;
     ForeignFile& rifx = files[9];
     rifx.bytes.replace(0, 4, "RIFX");
     rifx.report = rifx.play = rifx.refusal =

@@ -8,6 +8,39 @@
 #include "wav/file_io.h"
 
 using wavio::FdGuard;
+using wavio::ReadAt;
+
+namespace {
+
+// Whether the audio is compressed, so that its bytes do not tell its frames: a block of
+// IMA ADPCM (format tag 0x11) codes 505 frames in 256 bytes. Integer PCM (1), float (3),
+// A-law (6) and mu-law (7) hold one frame in each block; an extensible chunk says which
+// by its sub-format, and one without its extension says nothing.
+bool Compressed(const WavLayout& w)
+{
+    const uint16_t format = w.formatTag == 0xfffe && w.hasExtension ? w.subFormat : w.formatTag;
+    return format != 1 && format != 3 && format != 6 && format != 7;
+}
+
+// The frames of compressed audio, as its fact chunk counts them: the chunk found as the
+// fmt and data chunks are, its size field at least 4 and the count inside the file. A
+// count of 0xffffffff, or of 0 with whole blocks of audio behind it, is a writer's
+// placeholder and no count. Returns 1 and sets *frames when the count is there.
+int FactFrames(int fd, const WavLayout& w, uint32_t* frames)
+{
+    uint32_t fact = 0;
+    uint8_t c[12];
+    if (!LocateChunk(fd, "fact", 4, &fact, nullptr) || !ReadAt(fd, fact, c, sizeof c) ||
+        GetLE32(c + 4) < 4)
+        return 0;
+    const uint32_t count = GetLE32(c + 8);
+    if (count == UINT32_MAX || (count == 0 && w.frameCount != 0))
+        return 0;
+    *frames = count;
+    return 1;
+}
+
+}  // namespace
 
 int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose)
 {
@@ -61,12 +94,18 @@ int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose)
     }
     attributes->frameCount = w.frameCount;
 
-    // A rate of 0 gives no length rather than an infinite one.
+    // A rate of 0 gives no length rather than an infinite one. Compressed audio is as
+    // long as its fact chunk says; without that count its length is not known.
     if (print) {
-        const float seconds = w.sampleRate == 0 ? 0.0f
-                                                : static_cast<float>(w.frameCount) /
-                                                      static_cast<float>(w.sampleRate);
-        printf("  length (sec): %.3f\n", seconds);
+        uint32_t frames = w.frameCount;
+        if (Compressed(w) && !FactFrames(f.fd, w, &frames)) {
+            printf("  length (sec): not known\n");
+        } else {
+            const float seconds = w.sampleRate == 0 ? 0.0f
+                                                    : static_cast<float>(frames) /
+                                                          static_cast<float>(w.sampleRate);
+            printf("  length (sec): %.3f\n", seconds);
+        }
     }
     return 1;
 }

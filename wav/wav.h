@@ -149,7 +149,8 @@ int ChunksFollowAudio(const char* path);
 
 // Reads rate, bytes per sample, channels, data offset and frame count of `path` into
 // *attributes; a failure leaves the values it did not reach as they were. verbose == 1
-// prints the report. Returns 1 on success, 0 on failure.
+// prints the report, with the length of compressed audio as its fact chunk gives it (or
+// not known). Returns 1 on success, 0 on failure.
 int GetAttributes(const char* path, FileAttributes* attributes, int32_t verbose);
 
 // Where bytes appended to the file of layout `w` go: its end, or the pad byte of an

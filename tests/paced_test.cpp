@@ -163,7 +163,7 @@ TEST(Paced, RateDeviceAndUnpluggedDevice)
     char here[4096] = {};
     ASSERT_NE(getcwd(here, sizeof here), nullptr);
     ASSERT_EQ(chdir(dir.c_str()), 0);  // the devices' files are relative to it
-    ASSERT_EQ(setenv("ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF, 1), 0);
+    ASSERT_EQ(setenv("ALSA_CONFIG_PATH", TAKEBOX_SYSTEM_ALSA_CONF ":" TAKEBOX_ALSA_CONF, 1), 0);
 
     unsigned int rate = 0;
     snd_pcm_t* pcm = OpenStereo("tbrate48", SND_PCM_STREAM_CAPTURE, &rate);

@@ -57,7 +57,7 @@ inline DriverRun RunDriver(const std::string& dir, const std::vector<std::string
     WriteFile(dir + "/.stdin", input);
     remove((dir + "/driver.result").c_str());
     std::string cmd = "cd " + ShellQuote(dir) + " && { " + shellPrefix +
-                      " ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" TAKEBOX_ALSA_CONF ":" +
+                      " ALSA_CONFIG_PATH=" TAKEBOX_SYSTEM_ALSA_CONF ":" TAKEBOX_ALSA_CONF ":" +
                       ShellQuote(dir + "/.hooks.conf") + " timeout -s KILL 60 " TAKEBOX_EMULATOR " " TAKEBOX_AUDIO_DRIVER;
     for (const std::string& a : args)
         cmd += " " + ShellQuote(a);

@@ -19,6 +19,7 @@ int64_t RestartCapture(snd_pcm_t* pcm, CaptureClock* clock, uint32_t rate)
 {
     const CaptureClock before = *clock;
     StartCapture(pcm, clock);
+    clock->watch = before.watch;  // a stream that overruns and never delivers stalls
     if (!before.stamped || !clock->stamped)
         return 0;
     constexpr int64_t kNanos = 1000000000;
@@ -36,7 +37,7 @@ int64_t RestartCapture(snd_pcm_t* pcm, CaptureClock* clock, uint32_t rate)
 }  // namespace
 
 int SetUpCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
-                 snd_pcm_uframes_t* period, int64_t* bufferFrames)
+                 snd_pcm_uframes_t* period, int64_t* bufferFrames, CaptureReader* reader)
 {
     StreamSettings got;
     if (!OpenCapture(pcm, device, rate, width, kRecordPeriodFrames, kRecordBufferFrames, &got))
@@ -51,6 +52,10 @@ int SetUpCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t widt
     // The value the period request left is the block size for the whole run.
     *period = got.periodAsked;
     *bufferFrames = got.bufferRead ? static_cast<int64_t>(got.buffer) : 0;
+    reader->interleaved = got.interleaved;
+    reader->channels = got.channels == 1 ? 1 : 2;
+    reader->width = width;
+    reader->mixed = nullptr;
     // Start times on the monotonic clock, where the device allows it: they measure the
     // frames an overrun lost, which a change of the wall clock must not falsify.
     snd_pcm_sw_params_t* software = nullptr;
@@ -70,6 +75,7 @@ void StartCapture(snd_pcm_t* pcm, CaptureClock* clock)
     snd_pcm_start(pcm);
     clock->startedHere = std::chrono::steady_clock::now();
     clock->delivered = 0;
+    StartWatch(&clock->watch);
     snd_pcm_status_t* status = nullptr;
     snd_pcm_status_alloca(&status);
     clock->stamped = false;
@@ -79,32 +85,45 @@ void StartCapture(snd_pcm_t* pcm, CaptureClock* clock)
     }
 }
 
-BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd_pcm_uframes_t period,
-                      uint32_t width, uint32_t rate, CaptureClock* clock, snd_pcm_uframes_t* got,
-                      int64_t* lost, int* error)
+BlockResult ReadBlock(snd_pcm_t* pcm, const CaptureReader& reader, uint8_t* plane1,
+                      uint8_t* plane2, snd_pcm_uframes_t period, uint32_t rate,
+                      CaptureClock* clock, snd_pcm_uframes_t* got, int64_t* lost, int* error)
 {
     snd_pcm_uframes_t done = 0;
     *got = 0;
     *lost = 0;
     while (done < period) {
-        void* planes[2] = {plane1 + done * width, plane2 + done * width};
-        const snd_pcm_sframes_t moved = snd_pcm_readn(pcm, planes, period - done);
+        const snd_pcm_sframes_t moved = ReadPlanes(pcm, reader, plane1, plane2, done, period - done);
         if (moved > 0) {
             done += static_cast<snd_pcm_uframes_t>(moved);
             clock->delivered += moved;
-            if (done < period && StopPending())
-                return kBlockStopped;
+            StreamMoved(&clock->watch);
         } else if (moved == -EPIPE || moved == -ESTRPIPE) {
             // A stream that had to be prepared starts again, and the time it stood still
             // counts as dropped frames; a resumed one goes on reading.
-            if (RecoverStream(pcm, moved)) {
+            const int recovered = RecoverStream(pcm, moved);
+            if (recovered < 0) {
+                *got = done;
+                *error = recovered;
+                return kBlockFailed;
+            }
+            if (recovered == 1) {
                 *got = done;
                 *lost = RestartCapture(pcm, clock, rate);
                 return kBlockOverrun;
             }
-        } else if (moved == -EINTR || moved == 0) {
-            if (!AwaitStream(pcm, moved))
+        } else if (moved == -EAGAIN || moved == -EINTR || moved == 0) {
+            if (StreamStalled(clock->watch)) {
+                *got = done;
+                *error = kStreamStalled;
+                return kBlockFailed;
+            }
+            // The stop key ends a take between blocks; a block begun is completed, so that
+            // no frame read from the device is lost between this take and the next.
+            if (done == 0 && StopPending())
                 return kBlockStopped;
+            if (moved != -EINTR)
+                WaitForStream(pcm);
         } else {
             *error = static_cast<int>(moved);
             return kBlockFailed;
@@ -114,12 +133,9 @@ BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd_pcm_
     return kBlockRead;
 }
 
-void CloseCapture(PcmGuard* pcm, bool deviceFailed)
+void CloseCapture(PcmGuard* pcm)
 {
-    if (deviceFailed)
-        snd_pcm_drop(pcm->pcm);
-    else
-        snd_pcm_drain(pcm->pcm);
+    snd_pcm_drop(pcm->pcm);
     snd_pcm_close(pcm->pcm);
     pcm->pcm = nullptr;
 }

@@ -24,13 +24,15 @@ struct CaptureClock {
     bool stamped;  // the device gave a trigger time
     std::chrono::steady_clock::time_point startedHere;
     int64_t delivered;
+    StreamWatch watch;  // a device that stops delivering fails the take
 };
 
 // Opens the capture device for the run: two channels always, also for mono (channel 2 is
 // read and then ignored). Leaves the block size for the whole run in *period and the
-// device's buffer in *bufferFrames (0 when it cannot be read).
+// device's buffer in *bufferFrames (0 when it cannot be read), and how the stream is read
+// in *reader (its interleaved area is the caller's to allocate, 2 * period * width bytes).
 int SetUpCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
-                 snd_pcm_uframes_t* period, int64_t* bufferFrames);
+                 snd_pcm_uframes_t* period, int64_t* bufferFrames, CaptureReader* reader);
 
 // Starts the prepared stream and notes when it started.
 void StartCapture(snd_pcm_t* pcm, CaptureClock* clock);
@@ -40,13 +42,16 @@ void StartCapture(snd_pcm_t* pcm, CaptureClock* clock);
 // the block at the frames read before it (*got): its rest is never filled with old
 // samples; the stream starts again and *lost holds the frames the device dropped. A
 // suspended stream is brought back (counted as an overrun when it had to start again);
-// the stop key (a read cut short by its signal) ends the block unfinished; any other
-// error is the device failing, left in *error.
-BlockResult ReadBlock(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2, snd_pcm_uframes_t period,
-                      uint32_t width, uint32_t rate, CaptureClock* clock, snd_pcm_uframes_t* got,
-                      int64_t* lost, int* error);
+// the stop key ends the read before the block begins (kBlockStopped, nothing read), never
+// inside it; any other error is the device failing, left in *error, and so is a device
+// that delivers nothing for kStallMillis (kStreamStalled).
+BlockResult ReadBlock(snd_pcm_t* pcm, const CaptureReader& reader, uint8_t* plane1,
+                      uint8_t* plane2, snd_pcm_uframes_t period, uint32_t rate,
+                      CaptureClock* clock, snd_pcm_uframes_t* got, int64_t* lost, int* error);
 
-// Ends the capture stream: drained after a good run, dropped when the device failed.
-void CloseCapture(PcmGuard* pcm, bool deviceFailed);
+// Ends the capture stream. It is dropped, never drained: the take is what was read, and
+// draining a capture stream through a sound server's plugin waits for frames that nobody
+// will read.
+void CloseCapture(PcmGuard* pcm);
 
 }  // namespace audio

@@ -6,6 +6,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,9 @@ struct StreamSettings {
     bool bufferRead = false;
     bool channelsRead = false;
     bool rateRead = false;
+    // Non-interleaved access was asked for and the device takes interleaved access only:
+    // the stream moves interleaved frames, split into planes by the caller.
+    bool interleaved = false;
 };
 
 // Opens `device` and installs a two-channel stream as requested; a device that refuses
@@ -98,14 +102,54 @@ void ConvertingDevice(const char* device, char* out, size_t cap);
 // The one recovery of a stream whose read or write failed with an xrun (-EPIPE: an
 // overrun or an underrun) or a suspend (-ESTRPIPE), as aplay's xrun() and suspend() are.
 // An xrun prepares the stream again. A suspended stream is resumed where the driver can,
-// for at most about ten seconds while it asks to wait, else prepared afresh. Returns true
-// when the stream was prepared (after an xrun always): its position is lost, and what the
-// frames in between become is the caller's policy. False: it goes on where it stood.
-bool RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t rc);
-// After a read or write that moved nothing (0) or was cut short by a signal (-EINTR):
+// for at most about ten seconds while it asks to wait, else prepared afresh. Returns 1
+// when the stream was prepared: its position is lost, and what the frames in between
+// become is the caller's policy; 0: it goes on where it stood; the device's error when it
+// cannot be prepared (a sound server that went away): the device failed.
+int RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t rc);
+// After a read or write that moved nothing (0, -EAGAIN) or was cut short by a signal (-EINTR):
 // false when the stop key is pending; else true, once the device had up to 100 ms to get
 // ready when nothing moved (no spinning; the bound lets a stop key that came just before
 // the wait, whose signal interrupts nothing, be seen).
 bool AwaitStream(snd_pcm_t* pcm, snd_pcm_sframes_t moved);
+// The wait of AwaitStream alone: up to 100 ms for the device to get ready.
+void WaitForStream(snd_pcm_t* pcm);
+
+// Streams are opened without waiting for a device that another program holds, and run
+// without blocking: every wait is the engine's own, short and bounded, so that the stop
+// key, Ctrl-C and a termination request are seen, and a device that stops moving (a sound
+// server that died or stopped answering) ends the stream instead of holding the program.
+// A stream that has moved no frame for this long, while it should have, has failed.
+constexpr int kStallMillis = 5000;
+// The error a stalled stream fails with, and the reason shown for a stream's error.
+constexpr int kStreamStalled = -ETIMEDOUT;
+const char* StreamErrorText(int error);
+
+// When a stream last moved frames, for the stall bound above.
+struct StreamWatch {
+    int64_t lastMoved;  // steady-clock milliseconds
+};
+void StartWatch(StreamWatch* watch);
+// A stream moved frames: the stall bound starts again.
+void StreamMoved(StreamWatch* watch);
+// Whether the stream has stood still past the stall bound (then it fails with
+// kStreamStalled).
+bool StreamStalled(const StreamWatch& watch);
+
+// How a capture stream is read: straight into the two planes (non-interleaved access), or,
+// from a device that takes interleaved access only, into `mixed` (period frames of the
+// device's channels, one or two) and then split into the planes. Reading interleaved
+// frames as the device gives them keeps ALSA's access conversion, and the splices it can
+// make over a sound server's plugin, out of the take.
+struct CaptureReader {
+    bool interleaved = false;
+    uint32_t channels = 2;  // the device's channels, 1 or 2
+    uint32_t width = 2;
+    uint8_t* mixed = nullptr;
+};
+// Reads up to `frames` frames into the planes from frame `at` on; returns what the read
+// returned (frames, or a negative error).
+snd_pcm_sframes_t ReadPlanes(snd_pcm_t* pcm, const CaptureReader& reader, uint8_t* plane1,
+                             uint8_t* plane2, snd_pcm_uframes_t at, snd_pcm_uframes_t frames);
 
 }  // namespace audio

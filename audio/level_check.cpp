@@ -16,14 +16,17 @@ constexpr snd_pcm_uframes_t kCheckPeriodFrames = 1024;
 constexpr snd_pcm_uframes_t kCheckBufferFrames = 16384;
 
 // Opens the capture device as a take does, with the same messages. Returns 1 when it runs
-// at `rate`; *period is the block size.
+// at `rate`; *period is the block size, *reader how the stream is read.
 int OpenForCheck(audio::PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width,
-                 snd_pcm_uframes_t* period)
+                 snd_pcm_uframes_t* period, audio::CaptureReader* reader)
 {
     audio::StreamSettings got;
     if (!audio::OpenCapture(pcm, device, rate, width, kCheckPeriodFrames, kCheckBufferFrames, &got))
         return 0;
     *period = got.periodAsked;
+    reader->interleaved = got.interleaved;
+    reader->channels = got.channels == 1 ? 1 : 2;
+    reader->width = width;
     if (*period == 0 || *period > audio::kMaxPeriodFrames || got.channels > 2) {
         printf("Cannot check the level with this device\n");
         return 0;
@@ -33,21 +36,29 @@ int OpenForCheck(audio::PcmGuard* pcm, const char* device, uint32_t rate, uint32
 
 // Reads one block of at most `frames` frames into the planes. Returns the frames read, 0
 // after an overrun or a suspend (the stream is brought back; the time in between is not
-// metered) or a signal (the loop looks at the stop key), -1 when the device failed.
-snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, uint8_t* plane1, uint8_t* plane2,
-                           snd_pcm_uframes_t frames)
+// metered), a signal or a short wait for frames (the loop looks at the stop key), -1 when
+// the device failed or delivered nothing for the stall bound.
+snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, const audio::CaptureReader& reader, uint8_t* plane1,
+                           uint8_t* plane2, snd_pcm_uframes_t frames, audio::StreamWatch* watch)
 {
-    void* planes[2] = {plane1, plane2};
-    const snd_pcm_sframes_t got = snd_pcm_readn(pcm, planes, frames);
-    if (got >= 0)
+    snd_pcm_sframes_t got = audio::ReadPlanes(pcm, reader, plane1, plane2, 0, frames);
+    if (got > 0)
+        audio::StreamMoved(watch);
+    if (got >= 0 && !(got == 0 && audio::StreamStalled(*watch)))
         return got;
-    if (got == -EPIPE || got == -ESTRPIPE) {
-        audio::RecoverStream(pcm, got);
+    if ((got == -EPIPE || got == -ESTRPIPE) && !audio::StreamStalled(*watch)) {
+        const int recovered = audio::RecoverStream(pcm, got);
+        if (recovered >= 0)
+            return 0;
+        got = recovered;
+    }
+    if ((got == -EAGAIN || got == -EINTR) && !audio::StreamStalled(*watch)) {
+        audio::AwaitStream(pcm, got);
         return 0;
     }
-    if (got == -EINTR)
-        return 0;
-    fprintf(stderr, "The capture device failed: %s\n", snd_strerror(static_cast<int>(got)));
+    if (got == 0 || got == -EAGAIN || got == -EINTR || got == -EPIPE || got == -ESTRPIPE)
+        got = audio::kStreamStalled;  // nothing for too long
+    fprintf(stderr, "The capture device failed: %s\n", audio::StreamErrorText(static_cast<int>(got)));
     return -1;
 }
 
@@ -81,12 +92,15 @@ void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bit
         printf("Cannot record at a sample rate of 0\n");  // as a take says
         return;
     }
-    if (!OpenForCheck(&pcm, device, rate, width, &period))
+    audio::CaptureReader reader;
+    if (!OpenForCheck(&pcm, device, rate, width, &period, &reader))
         return;
     audio::BufferGuard area;
-    area.bytes = static_cast<uint8_t*>(calloc(2 * period, width));
+    area.bytes = static_cast<uint8_t*>(calloc(4 * period, width));  // the planes, then mixed
     if (area.bytes == nullptr)
         return;
+    if (reader.interleaved)
+        reader.mixed = area.bytes + 2 * period * width;
     uint8_t* plane1 = area.bytes;
     uint8_t* plane2 = area.bytes + period * width;
     const bool terminal = isatty(STDOUT_FILENO) != 0;
@@ -97,8 +111,10 @@ void LevelCheck(const char* device, uint32_t rate, int32_t channels, int32_t bit
     uint64_t frames = 0;
     uint64_t sinceShown = 0;
     snd_pcm_start(pcm.pcm);
+    audio::StreamWatch watch;
+    audio::StartWatch(&watch);
     while (!StopPending() && !(terminal && LineTyped())) {
-        const snd_pcm_sframes_t got = ReadSome(pcm.pcm, plane1, plane2, period);
+        const snd_pcm_sframes_t got = ReadSome(pcm.pcm, reader, plane1, plane2, period, &watch);
         if (got < 0)
             break;
         int32_t peak1 = 0;

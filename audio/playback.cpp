@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -44,24 +45,34 @@ enum ChunkResult { kChunkPlayed, kChunkStopped, kChunkFailed };
 
 // Hands one chunk of `frames` device frames to the device, completing a write cut short.
 // An underrun costs the rest of the chunk; the stop key ends the chunk where it stands;
-// any other error is the device failing, left in *error.
+// any other error is the device failing, left in *error, and so is a device that takes
+// nothing for the stall bound (kStreamStalled).
 ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t frames,
-                       size_t deviceFrameBytes, int* error)
+                       size_t deviceFrameBytes, audio::StreamWatch* watch, int* error)
 {
     snd_pcm_uframes_t done = 0;
     while (done < frames) {
         const snd_pcm_sframes_t put =
             snd_pcm_writei(pcm, chunk + done * deviceFrameBytes, frames - done);
         if (put > 0) {
+            audio::StreamMoved(watch);
             done += static_cast<snd_pcm_uframes_t>(put);
             if (done < frames && StopPending())
                 return kChunkStopped;
         } else if (put == -EPIPE || put == -ESTRPIPE) {
-            audio::RecoverStream(pcm, put);
+            const int recovered = audio::RecoverStream(pcm, put);
+            if (recovered < 0) {
+                *error = recovered;
+                return kChunkFailed;
+            }
             if (put == -EPIPE)
                 return kChunkPlayed;  // underrun: the chunk is lost, playback goes on
             // After a suspend the rest of the chunk is played.
-        } else if (put == -EINTR || put == 0) {
+        } else if (put == -EAGAIN || put == -EINTR || put == 0) {
+            if (audio::StreamStalled(*watch)) {
+                *error = audio::kStreamStalled;
+                return kChunkFailed;
+            }
             if (!audio::AwaitStream(pcm, put))
                 return kChunkStopped;
         } else {
@@ -72,14 +83,48 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
     return kChunkPlayed;
 }
 
-// Ends the playback: a complete one drains the device, one stopped by the key or a failed
-// one drops what is queued. A Ctrl-C that came while it played, also while the last
-// chunks sounded, is used up by it, and keys typed meanwhile are not taken as answers.
-// Returns PLAY's result.
-int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool clockShown)
+// Waits until the device has taken all but the last period of what is queued, for at
+// most the time the queue plays and the stall bound: the drain after it has little left
+// to wait for. Returns kChunkStopped at the stop key, kChunkFailed (kStreamStalled in *error) when
+// the device stopped taking frames (a sound server that no longer answers).
+ChunkResult PlayOut(snd_pcm_t* pcm, uint32_t rate, snd_pcm_uframes_t period, int* error)
+{
+    snd_pcm_uframes_t buffer = 0;
+    snd_pcm_uframes_t unused = 0;
+    if (snd_pcm_get_params(pcm, &buffer, &unused) < 0 || rate == 0)
+        return kChunkPlayed;
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(static_cast<int64_t>(buffer) * 1000 / rate + audio::kStallMillis);
+    for (;;) {
+        const snd_pcm_state_t state = snd_pcm_state(pcm);
+        if (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_PREPARED)
+            return kChunkPlayed;  // played out, or ended by an underrun
+        const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+        if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) + period >= buffer)
+            return kChunkPlayed;
+        if (StopPending())
+            return kChunkStopped;
+        if (std::chrono::steady_clock::now() > deadline) {
+            *error = audio::kStreamStalled;
+            return kChunkFailed;
+        }
+        usleep(10000);
+    }
+}
+
+// Ends the playback: a complete one plays out and drains the device, one stopped by the
+// key or a failed one drops what is queued. A Ctrl-C that came while it played, also
+// while the last chunks sounded, is used up by it, and keys typed meanwhile are not taken
+// as answers. Returns PLAY's result.
+int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool clockShown,
+                   uint32_t rate, snd_pcm_uframes_t period)
 {
     int result = 1;
+    if (ended == kChunkPlayed)
+        ended = PlayOut(pcm->pcm, rate, period, &error);
     if (ended == kChunkPlayed) {
+        snd_pcm_nonblock(pcm->pcm, 0);  // the drain waits for the last period
         snd_pcm_drain(pcm->pcm);
         if (StopPending())
             result = 2;  // stopped as it ended: "a" still stops the whole list
@@ -90,7 +135,7 @@ int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool cloc
         } else {
             if (clockShown)
                 printf("\n");  // ends the clock line
-            printf("Playback stopped: the playback device failed: %s\n", snd_strerror(error));
+            printf("Playback stopped: the playback device failed: %s\n", audio::StreamErrorText(error));
             result = 0;
         }
     }
@@ -195,6 +240,8 @@ void SetSpan(PlaySpan* span, float start, float stop)
 ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* clockShown)
 {
     const float fileRate = static_cast<float>(span.rate);
+    audio::StreamWatch watch;
+    audio::StartWatch(&watch);
     // Frames are counted in 64 bits so that neither the loop nor the byte positions can
     // wrap, whatever the file's length.
     for (int64_t frame = span.startFrame; frame < span.stopFrame; frame += span.period) {
@@ -221,7 +268,7 @@ ChunkResult PlayFrames(snd_pcm_t* pcm, const PlaySpan& span, int* error, bool* c
             chunk = span.stereoBuf;
         }
         const ChunkResult ended =
-            WriteChunk(pcm, chunk, span.period, 2 * static_cast<size_t>(span.width), error);
+            WriteChunk(pcm, chunk, span.period, 2 * static_cast<size_t>(span.width), &watch, error);
         if (ended != kChunkPlayed)
             return ended;
         ShowSeconds("\rclock = ", static_cast<float>(frame) / fileRate);
@@ -300,5 +347,5 @@ int PLAY(const char* path, const char* device, float start, float stop)
     int error = 0;
     bool clockShown = false;
     const ChunkResult ended = PlayFrames(pcm.pcm, span, &error, &clockShown);
-    return FinishPlayback(&pcm, ended, error, clockShown);
+    return FinishPlayback(&pcm, ended, error, clockShown, span.rate, span.period);
 }

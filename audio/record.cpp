@@ -75,9 +75,11 @@ int CheckRequest(uint32_t rate, float duration, int32_t channels, int32_t bits, 
 }
 
 // The buffers of a run: the capture area (the channel 1 plane, then the channel 2 plane),
-// the ring's slots, and the writer's block of zeros and plane.
+// the frames of a device read interleaved, the ring's slots, and the writer's block of
+// zeros and plane.
 struct RunBuffers {
     BufferGuard capture;
+    BufferGuard mixed;
     BufferGuard ring;
     BufferGuard writer;
 };
@@ -96,7 +98,11 @@ int AllocateBlocks(RecordRun* run, DiskRing* ring, RunBuffers* buffers)
     ring->block = run->block;
     ring->rate = run->rate;
     buffers->capture.bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
-    if (buffers->capture.bytes == nullptr ||
+    if (run->reader.interleaved) {
+        buffers->mixed.bytes = static_cast<uint8_t*>(calloc(2 * planeBytes, 1));
+        run->reader.mixed = buffers->mixed.bytes;
+    }
+    if (buffers->capture.bytes == nullptr || (run->reader.interleaved && run->reader.mixed == nullptr) ||
         !AllocateRing(ring, &buffers->ring, &buffers->writer)) {
         printf("Out of memory for recording buffers\n");
         return 0;
@@ -111,7 +117,8 @@ int AllocateBlocks(RecordRun* run, DiskRing* ring, RunBuffers* buffers)
 // sets up the ring and the buffers.
 int SetUpRun(RecordRun* run, PcmGuard* pcm, DiskRing* ring, RunBuffers* buffers)
 {
-    if (!SetUpCapture(pcm, run->device, run->rate, run->width, &run->period, &run->bufferFrames))
+    if (!SetUpCapture(pcm, run->device, run->rate, run->width, &run->period, &run->bufferFrames,
+                      &run->reader))
         return 0;
     run->block = static_cast<int32_t>(run->period);
     if (!TakeFits(run->append, 0, run->planned, run->block, run->frameBytes)) {
@@ -295,7 +302,7 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     if (!wavio::CloseChecked(take))
         audio::ShowWriteFailure(takePath, errno);
     audio::ClosePartFiles(&ring);
-    audio::CloseCapture(&pcm, run.deviceFailed);
+    audio::CloseCapture(&pcm);
     if (undecided != nullptr)
         *undecided = run.undecided ? 1 : 0;
     if (keptBytes != nullptr)

@@ -66,6 +66,7 @@ struct RecordRun {
     int fd;                     // the take file
     uint8_t* plane1;            // the capture area: channel 1, then channel 2
     uint8_t* plane2;
+    CaptureReader reader;       // how the device is read into them
     DiskRing* ring;             // the blocks on their way to the take file
     CaptureClock clock;
     bool append;                // the take goes to the end of a file: within 2 GB

@@ -1,13 +1,15 @@
 // The stream set-up that capture and playback share: open the device, then ask for the
 // access, the format, two channels, the rate, the period and the buffer, install them,
-// and read back what the device took. A device that refuses the access, the format or two
-// channels is opened again behind ALSA's plug layer, which converts them. And the one
-// recovery of a running stream after an xrun or a suspend.
+// and read back what the device took. A capture device that takes interleaved access only
+// is read interleaved; one that refuses the format or two channels is opened again behind
+// ALSA's plug layer, which converts them. And the one recovery of a running stream after
+// an xrun or a suspend, the bounded waits and the split of interleaved capture.
 #include "audio/handles.h"
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -95,7 +97,9 @@ StreamStep OpenDirect(PcmGuard* pcm, const char* device, const StreamRequest& re
     refused[0] = '\0';
     char name[kDeviceNameBytes + 8];
     snprintf(name, sizeof name, mode == kThroughPlug ? "plug:'%s'" : "%s", device);
-    int rc = snd_pcm_open(&pcm->pcm, name, request.direction, 0);
+    // Never waits for a device that another program holds, and the stream stays
+    // non-blocking: the engine's own waits are bounded.
+    int rc = snd_pcm_open(&pcm->pcm, name, request.direction, SND_PCM_NONBLOCK);
     if (rc < 0) {
         pcm->pcm = nullptr;
         *error = rc;
@@ -135,6 +139,13 @@ bool Resume(snd_pcm_t* pcm)
     return snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED;
 }
 
+int64_t SteadyMillis()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // A read-back value for the capture report; values beyond int range are shown as INT_MAX.
 int ReportValue(unsigned long v)
 {
@@ -157,18 +168,34 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
                             StreamSettings* settings, int* error)
 {
     char refused[kRefusedCap];
-    const StreamStep step = OpenDirect(pcm, device, request, kChecked, settings, error, refused);
+    StreamStep step = OpenDirect(pcm, device, request, kChecked, settings, error, refused);
     if (refused[0] == '\0')
         return step;
     // Real interfaces take only some layouts (interleaved access only, 32-bit samples,
     // four or more channels): the device is closed, as a hardware device can be open only
-    // once, and opened again behind the plug layer.
+    // once, and opened again.
     snd_pcm_close(pcm->pcm);
     pcm->pcm = nullptr;
+    StreamRequest asked = request;
+    if (request.access == SND_PCM_ACCESS_RW_NONINTERLEAVED &&
+        strcmp(refused, "non-interleaved access") == 0) {
+        // One that takes interleaved access only (a sound server's plugin, many USB and ARM
+        // interfaces) is read interleaved by the caller, not through plug's conversion.
+        asked.access = SND_PCM_ACCESS_RW_INTERLEAVED;
+        step = OpenDirect(pcm, device, asked, kChecked, settings, error, refused);
+        if (refused[0] == '\0') {
+            settings->interleaved = step == kStreamReady;
+            return step;
+        }
+        snd_pcm_close(pcm->pcm);
+        pcm->pcm = nullptr;
+    }
+    // The rest behind the plug layer, which converts the format and the channels.
     int plugError = 0;  // the plug's own failure is not reported: the device's answer is
     char plugRefused[kRefusedCap];
-    if (OpenDirect(pcm, device, request, kThroughPlug, settings, &plugError, plugRefused) ==
+    if (OpenDirect(pcm, device, asked, kThroughPlug, settings, &plugError, plugRefused) ==
         kStreamReady) {
+        settings->interleaved = asked.access != request.access;
         printf("%s does not take %s: converting through plug\n", device, refused);
         return kStreamReady;
     }
@@ -177,7 +204,9 @@ StreamStep OpenStereoStream(PcmGuard* pcm, const char* device, const StreamReque
         snd_pcm_close(pcm->pcm);
         pcm->pcm = nullptr;
     }
-    return OpenDirect(pcm, device, request, kAsItIs, settings, error, plugRefused);
+    const StreamStep answer = OpenDirect(pcm, device, asked, kAsItIs, settings, error, plugRefused);
+    settings->interleaved = asked.access != request.access;
+    return answer;
 }
 
 void ReportOpenFailure(const char* what, const char* device, int error)
@@ -223,22 +252,81 @@ int OpenCapture(PcmGuard* pcm, const char* device, uint32_t rate, uint32_t width
     return 1;
 }
 
-bool RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t rc)
+int RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t rc)
 {
-    if (rc == -ESTRPIPE)
-        return Resume(pcm);
-    if (snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED)
-        snd_pcm_prepare(pcm);
-    return true;
+    if (rc == -ESTRPIPE && !Resume(pcm))
+        return 0;
+    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED)
+        return 1;
+    const int prepared = snd_pcm_prepare(pcm);
+    return prepared < 0 ? prepared : 1;
+}
+
+void WaitForStream(snd_pcm_t* pcm)
+{
+    // A wait that ends at once with nothing to move (a plugin whose descriptor stays
+    // ready) must not spin.
+    const int64_t before = SteadyMillis();
+    if (snd_pcm_wait(pcm, 100) < 0 || SteadyMillis() - before < 1)
+        usleep(2000);
 }
 
 bool AwaitStream(snd_pcm_t* pcm, snd_pcm_sframes_t moved)
 {
     if (StopPending())
         return false;
-    if (moved == 0)
-        snd_pcm_wait(pcm, 100);
+    if (moved == 0 || moved == -EAGAIN)
+        WaitForStream(pcm);
     return true;
+}
+
+const char* StreamErrorText(int error)
+{
+    return error == kStreamStalled ? "nothing moved for 5 seconds" : snd_strerror(error);
+}
+
+void StartWatch(StreamWatch* watch)
+{
+    watch->lastMoved = SteadyMillis();
+}
+
+void StreamMoved(StreamWatch* watch)
+{
+    watch->lastMoved = SteadyMillis();
+}
+
+bool StreamStalled(const StreamWatch& watch)
+{
+    return SteadyMillis() - watch.lastMoved > kStallMillis;
+}
+
+snd_pcm_sframes_t ReadPlanes(snd_pcm_t* pcm, const CaptureReader& reader, uint8_t* plane1,
+                             uint8_t* plane2, snd_pcm_uframes_t at, snd_pcm_uframes_t frames)
+{
+    const uint32_t width = reader.width;
+    if (!reader.interleaved) {
+        void* planes[2] = {plane1 + at * width, plane2 + at * width};
+        return snd_pcm_readn(pcm, planes, frames);
+    }
+    const snd_pcm_sframes_t got = snd_pcm_readi(pcm, reader.mixed, frames);
+    if (got <= 0)
+        return got;
+    // Frames of the device's channels split into the planes, channel 1 first; a device of
+    // one channel fills the first plane only.
+    const uint8_t* in = reader.mixed;
+    uint8_t* out1 = plane1 + at * width;
+    uint8_t* out2 = plane2 + at * width;
+    const size_t count = static_cast<size_t>(got);
+    if (reader.channels == 1) {
+        memcpy(out1, in, count * width);
+        return got;
+    }
+    for (size_t f = 0; f < count; f++) {
+        memcpy(out1 + f * width, in, width);
+        memcpy(out2 + f * width, in + width, width);
+        in += 2 * width;
+    }
+    return got;
 }
 
 }  // namespace audio

@@ -104,7 +104,7 @@ bool RecordBlock(RecordRun* run, snd_pcm_t* pcm, Take* take, TakeLoop* loop)
     uint8_t* plane1 = run->channels == 1 && slot != nullptr ? slot : run->plane1;
     snd_pcm_uframes_t got = 0;
     int64_t lost = 0;
-    const BlockResult result = ReadBlock(pcm, plane1, run->plane2, run->period, run->width,
+    const BlockResult result = ReadBlock(pcm, run->reader, plane1, run->plane2, run->period,
                                          run->rate, &run->clock, &got, &lost, &loop->deviceError);
     if (result == kBlockStopped) {
         take->end = kTakeStopped;
@@ -165,7 +165,7 @@ void ShowTakeFailure(const RecordRun& run, const Take& take, int32_t shown, int 
     if (shown > 0)
         printf("\n");  // ends the progress line
     if (run.deviceFailed)
-        printf("Recording stopped: the capture device failed: %s\n", snd_strerror(deviceError));
+        printf("Recording stopped: the capture device failed: %s\n", StreamErrorText(deviceError));
     char part[kPartNameCap];
     if (take.writeError != 0 &&
         PartName(run.takePath, static_cast<uint32_t>(take.failedPart), part, sizeof part))

@@ -112,7 +112,7 @@ RunResult RunTakebox(const std::string& dir, const std::string& input,
     WriteFile(dir + "/.stdin", input);
     std::string script = "cd '" + dir + "' || exit 1\n"
                          "( " + shellPrefix + "\n"
-                         "  export ALSA_CONFIG_PATH=" TAKEBOX_SYSTEM_ALSA_CONF ":" TAKEBOX_ALSA_CONF "\n"
+                         "  export ALSA_CONFIG_PATH=${TAKEBOX_SERVER_ALSA:-" TAKEBOX_SYSTEM_ALSA_CONF ":" TAKEBOX_ALSA_CONF "}\n"
                          "  exec timeout -s KILL " + std::to_string(seconds) + " " + wrapper + " " TAKEBOX_EMULATOR " " TAKEBOX_BIN " ) < .stdin 2> >(cat > .stderr) | cat > .stdout\n"
                          "echo \"${PIPESTATUS[0]}\" > .status\n"
                          "wait\n";

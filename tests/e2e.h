@@ -21,8 +21,10 @@ std::string MakeTempDirIn(const std::string& parent);
 std::string MakeMemoryDir(uint64_t bytes);
 
 // Runs the program in `dir` with `input` as standard input. `shellPrefix` is run in the
-// same shell first (for example "ulimit -f 100; trap '' XFSZ;"); `wrapper` is a command
-// that runs the program (for example strace with its options).
+// same shell first (for example "ulimit -f 100; trap '' XFSZ;"; one that sets
+// TAKEBOX_SERVER_ALSA gives the program that ALSA configuration instead of the virtual
+// devices'); `wrapper` is a command that runs the program (for example strace with its
+// options).
 RunResult RunTakebox(const std::string& dir, const std::string& input,
                      const std::string& shellPrefix = "", const std::string& wrapper = "",
                      int seconds = 60);

@@ -1,0 +1,2 @@
+-- No Bluetooth devices on the test server.
+bluez_monitor.enabled = false

@@ -94,8 +94,10 @@ int64_t DiskRoomBytes();
 int64_t DiskSeconds(uint32_t rate, uint32_t width, int32_t channels);
 
 // The devices a user can record from: `default` first, then the defined PCMs that can
-// capture and describe themselves, then each card's capture devices by stable names
-// (hw:CARD=<id>,DEV=<n> and plughw:CARD=<id>,DEV=<n>).
+// capture, describe themselves and open for capture (a sound server's `pulse` or
+// `pipewire` where it runs; no converter over another device), then each card's capture
+// devices by stable names (hw:CARD=<id>,DEV=<n> and plughw:CARD=<id>,DEV=<n>). Nothing
+// that libasound prints while they are tried reaches standard error.
 enum : int32_t {
     kMaxDevices = 64,
     kDeviceNameBytes = 48,  // as the settings hold a device name
@@ -108,5 +110,6 @@ struct DeviceList {
 };
 void ListCaptureDevices(DeviceList* list);
 // Prints one line: whether `device` opens for capture (without waiting for a device that
-// is busy) and its channels, rates and the sample formats it takes, or why not.
-void DescribeCaptureDevice(const char* device);
+// is busy) and its channels, rates and the sample formats it takes, or why not. Returns 1
+// when it is a device to record from (also one busy now), 0 when it does not open.
+int DescribeCaptureDevice(const char* device);

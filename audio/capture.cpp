@@ -14,7 +14,8 @@ namespace {
 // not be resumed; the recovery has prepared it) and returns how many it dropped: the
 // device's time from the previous start to this one, less the frames it delivered in
 // between. Only start times are used: the time stamp of the overrun itself is not
-// reliable on plugins.
+// reliable on plugins. -1 when the device's time ran on more than a second past the time
+// here: its clock is no longer to be trusted (a sound server that went away).
 int64_t RestartCapture(snd_pcm_t* pcm, CaptureClock* clock, uint32_t rate)
 {
     const CaptureClock before = *clock;
@@ -31,6 +32,11 @@ int64_t RestartCapture(snd_pcm_t* pcm, CaptureClock* clock, uint32_t rate)
         return 0;
     // Seconds and the rest apart, rounded to the nearest frame: no product overflows.
     const int64_t frames = nanos / kNanos * rate + (nanos % kNanos * rate + kNanos / 2) / kNanos;
+    const int64_t here = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             clock->startedHere - before.startedHere)
+                             .count();
+    if (nanos / 1000000 > here + 1000)
+        return -1;
     return frames > before.delivered ? frames - before.delivered : 0;
 }
 
@@ -110,6 +116,13 @@ BlockResult ReadBlock(snd_pcm_t* pcm, const CaptureReader& reader, uint8_t* plan
             if (recovered == 1) {
                 *got = done;
                 *lost = RestartCapture(pcm, clock, rate);
+                // A stream that overruns again and again without a frame in between, or
+                // whose time leaps, has lost its device.
+                if (*lost < 0 || StreamXrun(&clock->watch)) {
+                    *lost = 0;
+                    *error = -EIO;
+                    return kBlockFailed;
+                }
                 return kBlockOverrun;
             }
         } else if (moved == -EAGAIN || moved == -EINTR || moved == 0) {

@@ -1,6 +1,9 @@
 // The capture devices a user can choose from, and what one of them offers.
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -8,6 +11,64 @@
 #include "audio/audio.h"
 
 namespace {
+
+// Standard error on /dev/null while devices are tried: libasound and the libraries of its
+// plugins (a sound server's client, JACK) print their own lines when a device does not
+// open, and the prompt says that in one line of its own.
+struct QuietErrors {
+    int saved = -1;
+    QuietErrors()
+    {
+        fflush(stderr);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0)
+            return;
+        saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (saved >= 0)
+            dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
+    ~QuietErrors()
+    {
+        if (saved < 0)
+            return;
+        fflush(stderr);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+    }
+};
+
+// Whether `name` is a device to record from: it opens for capture (without waiting for a
+// device that is busy, which counts as one) and is not one of ALSA's converters over
+// another device (rate conversion, plug, route, channel mixing and the other plugins that
+// sit on a device: lavrate, samplerate, upmix and their like).
+bool CapturesItself(const char* name)
+{
+    snd_pcm_t* pcm = nullptr;
+    const int rc = snd_pcm_open(&pcm, name, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+    if (rc == -EBUSY)
+        return true;
+    if (rc < 0)
+        return false;
+    bool device = true;
+    switch (snd_pcm_type(pcm)) {
+        case SND_PCM_TYPE_RATE:
+        case SND_PCM_TYPE_PLUG:
+        case SND_PCM_TYPE_ROUTE:
+        case SND_PCM_TYPE_LINEAR:
+        case SND_PCM_TYPE_LINEAR_FLOAT:
+        case SND_PCM_TYPE_EXTPLUG:
+        case SND_PCM_TYPE_LADSPA:
+            device = false;
+            break;
+        default:
+            break;
+    }
+    snd_pcm_close(pcm);
+    return device;
+}
 
 // Adds a device unless it is listed or the list is full; both texts are cut to fit.
 void AddDevice(DeviceList* list, const char* name, const char* description)
@@ -28,9 +89,11 @@ void AddDevice(DeviceList* list, const char* name, const char* description)
 }
 
 // The defined PCMs that can capture and say what they are ("null" discards, it does not
-// capture).
+// capture), each tried: those that do not open for capture, and the converters, are left
+// out.
 void AddDefinedDevices(DeviceList* list)
 {
+    QuietErrors quiet;
     void** hints = nullptr;
     if (snd_device_name_hint(-1, "pcm", &hints) < 0)
         return;
@@ -39,7 +102,9 @@ void AddDefinedDevices(DeviceList* list)
         char* description = snd_device_name_get_hint(*h, "DESC");
         char* direction = snd_device_name_get_hint(*h, "IOID");  // none: both ways
         if (name != nullptr && description != nullptr && strcmp(name, "null") != 0 &&
-            (direction == nullptr || strcmp(direction, "Input") == 0))
+            (direction == nullptr || strcmp(direction, "Input") == 0) &&
+            strncmp(name, "hw:", 3) != 0 && strncmp(name, "plughw:", 7) != 0 &&
+            CapturesItself(name))
             AddDevice(list, name, description);
         free(name);
         free(description);
@@ -94,20 +159,28 @@ void ListCaptureDevices(DeviceList* list)
     AddCardDevices(list);
 }
 
-void DescribeCaptureDevice(const char* device)
+int DescribeCaptureDevice(const char* device)
 {
     snd_pcm_t* pcm = nullptr;
     // A device that another program holds must not hold up the prompt.
-    int rc = snd_pcm_open(&pcm, device, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
     snd_pcm_hw_params_t* params = nullptr;
     snd_pcm_hw_params_alloca(&params);
-    if (rc == 0)
-        rc = snd_pcm_hw_params_any(pcm, params);
+    int rc = 0;
+    {
+        QuietErrors quiet;
+        rc = snd_pcm_open(&pcm, device, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+        if (rc == 0)
+            rc = snd_pcm_hw_params_any(pcm, params);
+        if (rc < 0 && pcm != nullptr)
+            snd_pcm_close(pcm);
+    }
+    if (rc == -EBUSY) {
+        printf("%s is busy: another program records from it now\n", device);
+        return 1;
+    }
     if (rc < 0) {
         printf("%s does not open for capture: %s\n", device, snd_strerror(rc));
-        if (pcm != nullptr)
-            snd_pcm_close(pcm);
-        return;
+        return 0;
     }
     unsigned int minChannels = 0, maxChannels = 0, minRate = 0, maxRate = 0;
     snd_pcm_hw_params_get_channels_min(params, &minChannels);
@@ -130,4 +203,5 @@ void DescribeCaptureDevice(const char* device)
     if (maxRate != minRate)
         printf("-%u", maxRate);
     printf(" Hz,%s\n", formats[0] != '\0' ? formats : " none of S16_LE S24_3LE S24_LE S32_LE");
+    return 1;
 }

@@ -128,6 +128,7 @@ const char* StreamErrorText(int error);
 // When a stream last moved frames, for the stall bound above.
 struct StreamWatch {
     int64_t lastMoved;  // steady-clock milliseconds
+    int32_t xruns;      // xruns since frames last moved
 };
 void StartWatch(StreamWatch* watch);
 // A stream moved frames: the stall bound starts again.
@@ -135,6 +136,9 @@ void StreamMoved(StreamWatch* watch);
 // Whether the stream has stood still past the stall bound (then it fails with
 // kStreamStalled).
 bool StreamStalled(const StreamWatch& watch);
+// Counts an xrun; true when it is the third in a row with no frame moved in between: the
+// stream has lost its device (a sound server killed under it), whose error is -EIO.
+bool StreamXrun(StreamWatch* watch);
 
 // How a capture stream is read: straight into the two planes (non-interleaved access), or,
 // from a device that takes interleaved access only, into `mixed` (period frames of the

@@ -48,9 +48,9 @@ snd_pcm_sframes_t ReadSome(snd_pcm_t* pcm, const audio::CaptureReader& reader, u
         return got;
     if ((got == -EPIPE || got == -ESTRPIPE) && !audio::StreamStalled(*watch)) {
         const int recovered = audio::RecoverStream(pcm, got);
-        if (recovered >= 0)
+        if (recovered >= 0 && !(got == -EPIPE && audio::StreamXrun(watch)))
             return 0;
-        got = recovered;
+        got = recovered < 0 ? recovered : -EIO;
     }
     if ((got == -EAGAIN || got == -EINTR) && !audio::StreamStalled(*watch)) {
         audio::AwaitStream(pcm, got);

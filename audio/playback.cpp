@@ -61,8 +61,8 @@ ChunkResult WriteChunk(snd_pcm_t* pcm, const uint8_t* chunk, snd_pcm_uframes_t f
                 return kChunkStopped;
         } else if (put == -EPIPE || put == -ESTRPIPE) {
             const int recovered = audio::RecoverStream(pcm, put);
-            if (recovered < 0) {
-                *error = recovered;
+            if (recovered < 0 || (put == -EPIPE && audio::StreamXrun(watch))) {
+                *error = recovered < 0 ? recovered : -EIO;
                 return kChunkFailed;
             }
             if (put == -EPIPE)

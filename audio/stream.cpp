@@ -288,11 +288,21 @@ const char* StreamErrorText(int error)
 void StartWatch(StreamWatch* watch)
 {
     watch->lastMoved = SteadyMillis();
+    watch->xruns = 0;
 }
 
 void StreamMoved(StreamWatch* watch)
 {
     watch->lastMoved = SteadyMillis();
+    watch->xruns = 0;
+}
+
+bool StreamXrun(StreamWatch* watch)
+{
+    constexpr int32_t kIdleXruns = 3;
+    if (watch->xruns < kIdleXruns)
+        watch->xruns++;
+    return watch->xruns >= kIdleXruns;
 }
 
 bool StreamStalled(const StreamWatch& watch)

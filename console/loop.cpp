@@ -205,12 +205,17 @@ int ChooseDevice(AppState* s)
     const int32_t number = terminal ? TextInteger(word) : 0;
     char digits[16];
     snprintf(digits, sizeof digits, "%i", number);
+    char chosen[kDeviceCap];
     if (number >= 1 && number <= list.count && strcmp(digits, word) == 0)
-        CopyText(s->device, list.names[number - 1], kDeviceCap);
+        CopyText(chosen, list.names[number - 1], kDeviceCap);
     else
-        CopyText(s->device, word, kDeviceCap);
-    if (terminal)
-        DescribeCaptureDevice(s->device);
+        CopyText(chosen, word, kDeviceCap);
+    // On a terminal a device that does not open for capture is not taken.
+    if (terminal && !DescribeCaptureDevice(chosen)) {
+        printf("The device stays %s\n", s->device);
+        return 1;
+    }
+    CopyText(s->device, chosen, kDeviceCap);
     return 1;
 }
 

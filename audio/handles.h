@@ -133,6 +133,10 @@ struct StreamWatch {
 void StartWatch(StreamWatch* watch);
 // A stream moved frames: the stall bound starts again.
 void StreamMoved(StreamWatch* watch);
+// Leaves a stream that failed with kStreamStalled open and untouched from here on: stopping
+// or closing it would wait for the device's answer, and a frozen sound server holds its
+// plugin's stop for ever. The guard lets go of it; the program's end frees it.
+void AbandonStream(PcmGuard* pcm);
 // Whether the stream has stood still past the stall bound (then it fails with
 // kStreamStalled).
 bool StreamStalled(const StreamWatch& watch);

@@ -129,7 +129,10 @@ int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool cloc
         if (StopPending())
             result = 2;  // stopped as it ended: "a" still stops the whole list
     } else {
-        snd_pcm_drop(pcm->pcm);
+        if (ended == kChunkFailed && error == audio::kStreamStalled)
+            audio::AbandonStream(pcm);
+        else
+            snd_pcm_drop(pcm->pcm);
         if (ended == kChunkStopped) {
             result = 2;
         } else {
@@ -139,7 +142,8 @@ int FinishPlayback(audio::PcmGuard* pcm, ChunkResult ended, int error, bool cloc
             result = 0;
         }
     }
-    snd_pcm_close(pcm->pcm);
+    if (pcm->pcm != nullptr)
+        snd_pcm_close(pcm->pcm);
     pcm->pcm = nullptr;
     ClearStopKey();
     DropTypedAhead();

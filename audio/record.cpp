@@ -204,6 +204,11 @@ MenuAnswer AnswerTakeMenu(RecordRun* run, const Take& take)
             continue;
         }
         if (strcmp(answer, "3") == 0) {
+            if (run->deviceStalled) {
+                printf("Cannot redo: the capture device does not answer\n");
+                ShowTakeMenu();
+                continue;
+            }
             run->lastStart -= run->step;  // the report after the new take restores it
             return kNextTake;
         }
@@ -302,7 +307,10 @@ int32_t RECORD(const char* device, uint32_t rate, float duration, int32_t channe
     if (!wavio::CloseChecked(take))
         audio::ShowWriteFailure(takePath, errno);
     audio::ClosePartFiles(&ring);
-    audio::CloseCapture(&pcm);
+    if (run.deviceStalled)
+        audio::AbandonStream(&pcm);
+    else
+        audio::CloseCapture(&pcm);
     if (undecided != nullptr)
         *undecided = run.undecided ? 1 : 0;
     if (keptBytes != nullptr)

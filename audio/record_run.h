@@ -81,6 +81,7 @@ struct RecordRun {
     float lastStart;
     float step;
     bool deviceFailed;
+    bool deviceStalled;  // it stopped answering: not touched again
     bool undecided;  // the take menu's read ended without an answer
     // A person at a terminal sees the live meter instead of the plain progress line, and
     // the clips after each take.

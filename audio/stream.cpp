@@ -285,6 +285,16 @@ const char* StreamErrorText(int error)
     return error == kStreamStalled ? "nothing moved for 5 seconds" : snd_strerror(error);
 }
 
+void AbandonStream(PcmGuard* pcm)
+{
+    // Kept where the program can still reach them: they are set aside, not lost.
+    static snd_pcm_t* abandoned[16];
+    static size_t count = 0;
+    if (count < sizeof abandoned / sizeof abandoned[0])
+        abandoned[count++] = pcm->pcm;
+    pcm->pcm = nullptr;
+}
+
 void StartWatch(StreamWatch* watch)
 {
     watch->lastMoved = SteadyMillis();

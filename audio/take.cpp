@@ -113,6 +113,7 @@ bool RecordBlock(RecordRun* run, snd_pcm_t* pcm, Take* take, TakeLoop* loop)
     if (result == kBlockFailed) {
         take->end = kTakeFailed;
         run->deviceFailed = true;
+        run->deviceStalled = loop->deviceError == kStreamStalled;
         return false;
     }
     const int32_t room = loop->length - take->frames;

@@ -114,8 +114,9 @@ std::string TakeData(const RunResult& run)
 // For each server, through "default" and the server's own device, at 44100/16/2,
 // 48000/24/2 and 48000/16/1: a 4 s take reaches its menu in about its time and is kept
 // whole, the tone in it without a splice; the stop key ends a take; a file played reaches
-// the sink at its length; and the server killed mid-take or mid-playback fails it with one
-// line, the program going on and recording again once the server is back.
+// the sink at its length; the server killed mid-take or mid-playback fails it with one
+// line, the program going on and recording again once the server is back; and a server
+// that stops answering stops a take within the stall bound, the take kept.
 TEST(SoundServer, TakesAndPlaybackThroughPulseAudioAndPipeWire)
 {
     if (std::string(TAKEBOX_EMULATOR) != "") {
@@ -223,6 +224,21 @@ TEST(SoundServer, TakesAndPlaybackThroughPulseAudioAndPipeWire)
             << run.out;
         EXPECT_NE(run.out.find(kSaving), std::string::npos);
         EXPECT_LT(Seconds(started), 9.0);
+        StopServer(server);
+
+        // A server that stops answering 2 s into a take: the take stops 5 s later with one
+        // line and is kept; the program goes on to save and quit.
+        ASSERT_TRUE(StartServer(&server, name));
+        started = std::chrono::steady_clock::now();
+        run = RecordTake(server, name, 48000, 16, 2, "(sleep 2; " + kServer + " freeze " + server.dir + ") & ");
+        EXPECT_NE(run.out.find("Recording stopped: the capture device failed: nothing moved for 5 seconds\n"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_NE(run.out.find(kSaving), std::string::npos);
+        EXPECT_LT(Seconds(started), 12.0);
+        take = TakeData(run);
+        EXPECT_GT(take.size(), 44u + 48000u * 4);
+        Shell(kServer + " thaw " + server.dir);
         StopServer(server);
     }
 }
